@@ -1,0 +1,312 @@
+#include "directory/settings.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+UserProfile localInfo{};
+ProxySettings proxyInfo{};
+int serverPort = kUlsPort;
+
+namespace {
+
+// Reads one whole line, however long, so that a long line never spills into
+// the next field. Only the text before an embedded NUL counts, as it would
+// for a C string; its full length goes to prefixLen and at most cap bytes of
+// it are kept. Returns false at end of file with nothing read.
+bool readRawLine(FILE *f, std::string &kept, std::size_t cap, std::size_t &prefixLen)
+{
+    kept.clear();
+    prefixLen = 0;
+    bool any = false;
+    bool afterNul = false;
+    int c;
+    while ((c = getc(f)) != EOF) {
+        any = true;
+        if (c == '\0')
+            afterNul = true;
+        if (!afterNul) {
+            ++prefixLen;
+            if (kept.size() < cap)
+                kept.push_back(static_cast<char>(c));
+        }
+        if (c == '\n')
+            break;
+    }
+    return any;
+}
+
+// Writes a fixed-width text field up to its NUL, never past its width even
+// if the record holds no terminator.
+void writeField(FILE *f, const char *field, std::size_t width)
+{
+    fwrite(field, 1, strnlen(field, width), f);
+    fputc('\n', f);
+}
+
+uint32_t lookupHost(const char *name)
+{
+    // The reentrant lookup: the receiving thread may resolve while the GUI
+    // thread does too.
+    std::vector<char> buf(1024);
+    hostent entry{};
+    hostent *found = nullptr;
+    int herr = 0;
+    for (;;) {
+        int rc = gethostbyname_r(name, &entry, buf.data(), buf.size(), &found, &herr);
+        if (rc == ERANGE && buf.size() < 65536) {
+            buf.resize(buf.size() * 2);
+            continue;
+        }
+        break;
+    }
+    if (!found || found->h_addrtype != AF_INET || found->h_length != 4 || !found->h_addr_list ||
+        !found->h_addr_list[0])
+        return 0;
+    uint32_t addr;
+    memcpy(&addr, found->h_addr_list[0], sizeof addr);
+    return addr;
+}
+
+} // namespace
+
+void trimNewLine(char *s)
+{
+    if (!s)
+        return;
+    std::size_t n = strlen(s);
+    if (n > 0)
+        s[n - 1] = '\0';
+}
+
+int readSettingsLine(FILE *f, char *dst, std::size_t size)
+{
+    std::string kept;
+    std::size_t len = 0;
+    bool got = readRawLine(f, kept, size, len);
+    if (size == 0)
+        return got ? 1 : 0;
+    // Drop the last character (the line end), then cut to the field.
+    std::size_t keep = len > 0 ? len - 1 : 0;
+    if (keep > size - 1)
+        keep = size - 1;
+    memcpy(dst, kept.data(), keep);
+    dst[keep] = '\0';
+    return got ? 1 : 0;
+}
+
+int textToInt(const char *text)
+{
+    if (!text)
+        return 0;
+    long v = strtol(text, nullptr, 10);
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(v);
+}
+
+void readUserInfo(FILE *f, UserProfile *p, bool dialogRules)
+{
+    // Clear whole fields: the record is sent as it is, stale bytes included.
+    memset(p->name, 0, sizeof p->name);
+    memset(p->email, 0, sizeof p->email);
+    memset(p->buddyList, 0, sizeof p->buddyList);
+
+    readSettingsLine(f, p->name, sizeof p->name);
+    readSettingsLine(f, p->email, sizeof p->email);
+    char visibility[16];
+    readSettingsLine(f, visibility, sizeof visibility);
+    if (dialogRules)
+        p->visible = strstr(visibility, "Invisible") ? 0 : 1;
+    else
+        p->visible = strcmp(visibility, "Invisible") == 0 ? 0 : 1;
+
+    // Buddy lines keep their "\n" and are joined while the whole stays within
+    // 64 bytes; the first line that doesn't fit ends the list.
+    constexpr std::size_t kJoinLimit = sizeof p->buddyList;
+    char joined[kJoinLimit + 1] = {};
+    std::size_t used = 0;
+    std::string line;
+    std::size_t len = 0;
+    while (readRawLine(f, line, kJoinLimit, len)) {
+        if (len > kJoinLimit - used)
+            break;
+        memcpy(joined + used, line.data(), len);
+        used += len;
+        joined[used] = '\0';
+    }
+    trimNewLine(joined);
+    memcpy(p->buddyList, joined, sizeof p->buddyList);
+    p->buddyList[sizeof p->buddyList - 1] = '\0';
+}
+
+int loadUserInfo(UserProfile *p, bool dialogRules, const char *path)
+{
+    FILE *f = fopen(path, "rb");
+    if (!f)
+        return 0;
+    readUserInfo(f, p, dialogRules);
+    fclose(f);
+    p->ipAddr = GetLocalAddr();
+    return 1;
+}
+
+int saveUserProfile(const UserProfile *p, const char *path)
+{
+    FILE *f = fopen(path, "wb");
+    if (!f) {
+        printf("Unable to open %s\n", path);
+        return 0;
+    }
+    writeField(f, p->name, sizeof p->name);
+    writeField(f, p->email, sizeof p->email);
+    fputs(p->visible ? "Visible\n" : "Invisible\n", f);
+    writeField(f, p->buddyList, sizeof p->buddyList);
+    fclose(f);
+    return 1;
+}
+
+int checkLocalInfo(const char *path)
+{
+    FILE *f = fopen(path, "rb");
+    if (!f)
+        return 0;
+    std::string line;
+    std::size_t len = 0;
+    readRawLine(f, line, 15, len);
+    // Line 2 as read with a 32-byte bound: its newline included.
+    readRawLine(f, line, 31, len);
+    fclose(f);
+    return isEmailAddr(line.c_str());
+}
+
+int isEmailAddr(const char *s)
+{
+    if (!s)
+        return 0;
+    const char *at = strchr(s, '@');
+    return at && strchr(at, '.') ? 1 : 0;
+}
+
+void readProxyInfo(FILE *f, ProxySettings *p, char *portText)
+{
+    memset(p->server, 0, sizeof p->server);
+    memset(p->userID, 0, sizeof p->userID);
+
+    readSettingsLine(f, p->server, sizeof p->server);
+    char port[kProxyPortTextSize];
+    readSettingsLine(f, port, sizeof port);
+    p->port = textToInt(port);
+    if (portText)
+        memcpy(portText, port, sizeof port);
+    readSettingsLine(f, p->userID, sizeof p->userID);
+    char enable[16];
+    readSettingsLine(f, enable, sizeof enable);
+    p->enable = strcmp(enable, "enable proxy") == 0 ? 1 : 0;
+}
+
+int loadProxyInfo(ProxySettings *p, char *portText, const char *path)
+{
+    FILE *f = fopen(path, "rb");
+    if (!f)
+        return 0;
+    readProxyInfo(f, p, portText);
+    fclose(f);
+    return 1;
+}
+
+int saveProxyInfo(const ProxySettings *p, const char *path)
+{
+    FILE *f = fopen(path, "wb");
+    if (!f) {
+        printf("Unable to open %s\n", path);
+        return 0;
+    }
+    writeField(f, p->server, sizeof p->server);
+    fprintf(f, "%d\n", static_cast<int>(p->port));
+    writeField(f, p->userID, sizeof p->userID);
+    fputs(p->enable ? "enable proxy\n" : "disable proxy\n", f);
+    fclose(f);
+    return 1;
+}
+
+const char *trimHostString(char *s)
+{
+    if (!s) {
+        serverPort = kUlsPort;
+        return nullptr;
+    }
+    serverPort = strstr(s, "BROADCAST") ? kUlsBroadcastPort : kUlsPort;
+    char *blank = strchr(s, ' ');
+    if (!blank)
+        return nullptr;
+    const char *end = s + strlen(s);
+    char *p = blank + 1;
+    while (p < end && *p == ' ')
+        ++p;
+    const char *result = p;
+    // The address is the last word; a word of 2 characters or fewer after it
+    // is not taken as the address (it stays attached to the one before).
+    while (p < end) {
+        char *next = strchr(p, ' ');
+        if (!next)
+            break;
+        p = next + 1;
+        while (p < end && *p == ' ')
+            ++p;
+        if (end - p > 2)
+            result = p;
+    }
+    return result;
+}
+
+uint32_t GetAddr(const char *name)
+{
+    if (!name || name[0] == '\0')
+        return 0;
+    in_addr_t addr = inet_addr(name);
+    if (addr != INADDR_NONE)
+        return addr;
+    // inet_addr can't tell the broadcast address from failure.
+    if (strcmp(name, "255.255.255.255") == 0)
+        return 0xFFFFFFFFu;
+    return lookupHost(name);
+}
+
+uint32_t GetLocalAddr()
+{
+    char host[64];
+    if (gethostname(host, sizeof host) == 0) {
+        host[sizeof host - 1] = '\0';
+        uint32_t addr = lookupHost(host);
+        if (addr != 0)
+            return addr;
+    }
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return 0;
+    // Connecting a UDP socket sends nothing; it only picks the source address.
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(7);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    uint32_t addr = 0;
+    if (connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0) {
+        sockaddr_in me{};
+        socklen_t len = sizeof me;
+        if (getsockname(s, reinterpret_cast<sockaddr *>(&me), &len) == 0)
+            addr = me.sin_addr.s_addr;
+    }
+    close(s);
+    return addr;
+}

@@ -1,0 +1,67 @@
+// "Audio Compression Mode": which codec compresses outgoing speech.
+#include "app/main_window.h"
+
+#include "audio/command_guards.h"
+
+#include <array>
+
+namespace {
+
+constexpr CodecChoice kOrder[4] = {CodecChoice::Adpcm, CodecChoice::Gsm, CodecChoice::LdGsm, CodecChoice::Lpc10};
+constexpr const char *kLabels[4] = {"ADPCM", "GSM", "LD-GSM", "LPC10"};
+
+struct CompressionDialog {
+    GtkWidget *window;
+    std::array<GtkWidget *, 4> buttons;
+};
+
+void audioCompModeSelect(GtkWidget *, gpointer data)
+{
+    auto *dialog = static_cast<CompressionDialog *>(data);
+    for (int i = 0; i < 4; ++i) {
+        if (gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(dialog->buttons[i]))) {
+            selectCodec(kOrder[i]);
+            break;
+        }
+    }
+    gtk_widget_destroy(dialog->window);
+}
+
+} // namespace
+
+void audioCompModeBox()
+{
+    if (!compressionChangeAllowed())
+        return;
+    auto *dialog = new CompressionDialog{};
+    dialog->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWidget *window = dialog->window;
+    g_signal_connect_swapped(window, "destroy", G_CALLBACK(+[](CompressionDialog *d) { delete d; }), dialog);
+    gtk_window_set_title(GTK_WINDOW(window), "Audio Compression Mode");
+    gtk_window_set_default_size(GTK_WINDOW(window), 150, 100);
+    gtk_window_set_transient_for(GTK_WINDOW(window), GTK_WINDOW(mainWindow));
+
+    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_container_add(GTK_CONTAINER(window), box);
+    GSList *group = nullptr;
+    const CodecChoice current = currentCodec();
+    for (int i = 0; i < 4; ++i) {
+        GtkWidget *radio = gtk_radio_button_new_with_label(group, kLabels[i]);
+        group = gtk_radio_button_get_group(GTK_RADIO_BUTTON(radio));
+        gtk_widget_set_sensitive(radio, codecAvailable(kOrder[i]));
+        if (kOrder[i] == current)
+            gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radio), TRUE);
+        gtk_box_pack_start(GTK_BOX(box), radio, TRUE, TRUE, 0);
+        dialog->buttons[i] = radio;
+    }
+
+    GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_box_pack_start(GTK_BOX(box), row, FALSE, TRUE, 0);
+    GtkWidget *ok = gtk_button_new_with_label("  OK  ");
+    GtkWidget *cancel = gtk_button_new_with_label("Cancel");
+    gtk_box_pack_start(GTK_BOX(row), ok, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(row), cancel, TRUE, TRUE, 0);
+    g_signal_connect(ok, "clicked", G_CALLBACK(audioCompModeSelect), dialog);
+    g_signal_connect_swapped(cancel, "clicked", G_CALLBACK(gtk_widget_destroy), window);
+    gtk_widget_show_all(window);
+}

@@ -1,0 +1,16 @@
+#include "app/main_window.h"
+#include "audio/engine.h"
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    // Lines from several threads should reach a log or a pipe as they happen.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    gtk_init(&argc, &argv);
+    registerGtkUiOps();
+    buildMainWindow();
+    initSystem();
+    gtk_main();
+    return 0;
+}

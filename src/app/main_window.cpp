@@ -1,0 +1,256 @@
+#include "app/main_window.h"
+
+#include "audio/engine.h"
+#include "audio/command_guards.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+GtkWidget *mainWindow;
+GtkWidget *darea;
+GtkWidget *progressBar;
+
+namespace {
+void stopPlayRecordItem() { stopPlayRecord(); }
+void muteAudioItem() { muteAudio(); }
+} // namespace
+
+const MenuItemEntry menu_items[25] = {
+    {"/_File", nullptr, nullptr, "<Branch>"},
+    {"/File/_Play File", "<control>P", playAudioFile, nullptr},
+    {"/File/_Record File", "<control>R", recordAudioFile, nullptr},
+    {"/File/Stop", nullptr, stopPlayRecordItem, nullptr},
+    {"/File/sep1", nullptr, nullptr, "<Separator>"},
+    {"/File/Quit", "<control>Q", mainWinDestroy, nullptr},
+    {"/_Connect", nullptr, nullptr, "<Branch>"},
+    {"/Connect/_New", "<control>N", editBox, nullptr},
+    {"/Connect/Open", "<control>O", hostListBox, nullptr},
+    {"/_Server", nullptr, nullptr, "<Branch>"},
+    {"/Server/_Connect Server", nullptr, serverListBox, nullptr},
+    {"/Server/sep1", nullptr, nullptr, "<Separator>"},
+    {"/Server/_Online Buddy", nullptr, onlineBuddy, nullptr},
+    {"/Server/_Visible Online User", nullptr, onlineUser, nullptr},
+    {"/Server/Chat...", nullptr, buddyMsgEditBox, nullptr},
+    {"/Server/sep2", nullptr, nullptr, "<Separator>"},
+    {"/Server/_Disconnect Server", nullptr, serverDisconnect, nullptr},
+    {"/Server/_User Profile", nullptr, showLocalInfo, nullptr},
+    {"/Server/sep3", nullptr, nullptr, "<Separator>"},
+    {"/Server/_Proxy Setup", nullptr, proxySetupBox, nullptr},
+    {"/_Audio", nullptr, nullptr, "<Branch>"},
+    {"/Audio/_Compression", nullptr, audioCompModeBox, nullptr},
+    {"/Audio/Mute", nullptr, muteAudioItem, nullptr},
+    {"/_Help", nullptr, nullptr, "<LastBranch>"},
+    {"/_Help/About", nullptr, aboutBox, nullptr},
+};
+
+namespace {
+
+// "/_Help/About" and "/Help/About" name the same place: compare paths without
+// their mnemonic marks.
+std::string plainPath(const std::string &path)
+{
+    std::string out;
+    for (char c : path)
+        if (c != '_')
+            out += c;
+    return out;
+}
+
+void activateItem(GtkMenuItem *, gpointer data)
+{
+    auto callback = reinterpret_cast<void (*)()>(data);
+    callback();
+}
+
+struct Branch {
+    std::string path; // plain path of the branch
+    GtkWidget *menu;
+};
+
+} // namespace
+
+void get_main_menu(GtkWidget *window, GtkWidget **menubar)
+{
+    GtkAccelGroup *accelGroup = gtk_accel_group_new();
+    GtkWidget *bar = gtk_menu_bar_new();
+    std::vector<Branch> branches;
+
+    for (const MenuItemEntry &entry : menu_items) {
+        const std::string path = entry.path;
+        const size_t slash = path.rfind('/');
+        const std::string parent = plainPath(path.substr(0, slash));
+        const std::string label = path.substr(slash + 1);
+        const std::string type = entry.itemType ? entry.itemType : "";
+
+        GtkWidget *parentMenu = bar;
+        for (const Branch &b : branches)
+            if (b.path == parent)
+                parentMenu = b.menu;
+
+        GtkWidget *item;
+        if (type == "<Separator>") {
+            item = gtk_separator_menu_item_new();
+        } else {
+            item = gtk_menu_item_new_with_mnemonic(label.c_str());
+        }
+        gtk_menu_shell_append(GTK_MENU_SHELL(parentMenu), item);
+
+        if (type == "<Branch>" || type == "<LastBranch>") {
+            GtkWidget *submenu = gtk_menu_new();
+            gtk_menu_set_accel_group(GTK_MENU(submenu), accelGroup);
+            gtk_menu_item_set_submenu(GTK_MENU_ITEM(item), submenu);
+            branches.push_back({plainPath(path), submenu});
+            if (type == "<LastBranch>") {
+                // The last branch sits at the right end of the bar; GTK 3 menu
+                // bars have no other way to say so.
+                G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+                gtk_menu_item_set_right_justified(GTK_MENU_ITEM(item), TRUE);
+                G_GNUC_END_IGNORE_DEPRECATIONS
+            }
+        }
+        if (entry.callback)
+            g_signal_connect(item, "activate", G_CALLBACK(activateItem), reinterpret_cast<gpointer>(entry.callback));
+        if (entry.accelerator) {
+            guint key = 0;
+            GdkModifierType mods{};
+            gtk_accelerator_parse(entry.accelerator, &key, &mods);
+            gtk_widget_add_accelerator(item, "activate", accelGroup, key, mods, GTK_ACCEL_VISIBLE);
+        }
+    }
+
+    gtk_window_add_accel_group(GTK_WINDOW(window), accelGroup);
+    if (menubar)
+        *menubar = bar;
+}
+
+void mainWinDestroy()
+{
+    closeSystem();
+    kvExitProcess(0);
+}
+
+namespace {
+
+void onDestroy(GtkWidget *, gpointer) { mainWinDestroy(); }
+
+gboolean onDraw(GtkWidget *, cairo_t *cr, gpointer);
+
+} // namespace
+
+GtkWidget *buildMainWindow()
+{
+    mainWindow = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    g_signal_connect(mainWindow, "destroy", G_CALLBACK(onDestroy), const_cast<char *>("WM destroy"));
+    gtk_window_set_title(GTK_WINDOW(mainWindow), "Kestrelvox");
+    gtk_window_set_default_size(GTK_WINDOW(mainWindow), 300, 190);
+
+    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 1);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 1);
+    gtk_container_add(GTK_CONTAINER(mainWindow), box);
+    gtk_widget_show(box);
+
+    GtkWidget *menubar = nullptr;
+    get_main_menu(mainWindow, &menubar);
+    gtk_box_pack_start(GTK_BOX(box), menubar, FALSE, TRUE, 0);
+    gtk_widget_show_all(menubar);
+
+    darea = gtk_drawing_area_new();
+    gtk_widget_set_size_request(darea, 160, 140);
+    g_signal_connect(darea, "draw", G_CALLBACK(onDraw), nullptr);
+    gtk_box_pack_start(GTK_BOX(box), darea, FALSE, TRUE, 0);
+    gtk_widget_show(darea);
+
+    progressBar = gtk_progress_bar_new();
+    gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(progressBar), TRUE);
+    gtk_box_pack_start(GTK_BOX(box), progressBar, FALSE, TRUE, 0);
+    // Shown on the first progress update of a file operation.
+
+    gtk_widget_show(mainWindow);
+    return mainWindow;
+}
+
+void aboutBox()
+{
+    showMessageBox("About Kestrelvox",
+                   "Kestrelvox for Linux\n"
+                   "Version 3.1b\n"
+                   "Voice calls over UDP port 2047 with u-law, ADPCM, GSM and LD-GSM speech.");
+}
+
+// ---- refresh timer and video drawing ----
+
+#include "core/progress.h"
+#include "video/display.h"
+
+namespace {
+
+guint timer;
+int progBarCountSave;
+int progBarFirst;
+cairo_surface_t *videoSurface;
+
+gboolean onDraw(GtkWidget *, cairo_t *cr, gpointer)
+{
+    if (videoSurface) {
+        cairo_set_source_surface(cr, videoSurface, 70, 20);
+        cairo_rectangle(cr, 70, 20, kDisplayWidth, kDisplayDrawnRows);
+        cairo_fill(cr);
+    }
+    return FALSE;
+}
+
+} // namespace
+
+void drawImageRGB()
+{
+    // Copy the top 160 x 112 pixels into a surface the draw handler paints.
+    if (!videoSurface)
+        videoSurface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, kDisplayWidth, kDisplayDrawnRows);
+    cairo_surface_flush(videoSurface);
+    unsigned char *dst = cairo_image_surface_get_data(videoSurface);
+    const int dstStride = cairo_image_surface_get_stride(videoSurface);
+    for (int y = 0; y < kDisplayDrawnRows; ++y) {
+        const uint8_t *src = pBufDisplayRGB + y * kDisplayStride;
+        auto *row = reinterpret_cast<uint32_t *>(dst + y * dstStride);
+        for (int x = 0; x < kDisplayWidth; ++x)
+            row[x] = (uint32_t{src[3 * x]} << 16) | (uint32_t{src[3 * x + 1]} << 8) | src[3 * x + 2];
+    }
+    cairo_surface_mark_dirty(videoSurface);
+    gtk_widget_queue_draw(darea);
+}
+
+gboolean timeoutProc(gpointer bar)
+{
+    const int count = progBarCount;
+    if (count != progBarCountSave) {
+        if (progBarFirst) {
+            progBarFirst = 0;
+            gtk_widget_show(GTK_WIDGET(bar));
+        }
+        gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar), count / 100.0);
+        progBarCountSave = count;
+    }
+    if (blVideoDisBusy.load(std::memory_order_acquire)) {
+        drawImageRGB();
+        blVideoDisBusy.store(0, std::memory_order_release);
+    }
+    return TRUE;
+}
+
+void installRefreshTimer()
+{
+    progBarFirst = 1;
+    if (timer)
+        g_source_remove(timer);
+    timer = g_timeout_add(100, timeoutProc, progressBar);
+}
+
+void removeRefreshTimer()
+{
+    if (timer) {
+        g_source_remove(timer);
+        timer = 0;
+    }
+    gtk_widget_hide(progressBar);
+}

@@ -1,0 +1,52 @@
+// The main window: menu bar, video area and progress bar.
+#pragma once
+
+#include <gtk/gtk.h>
+
+extern GtkWidget *mainWindow;
+extern GtkWidget *darea;
+extern GtkWidget *progressBar;
+
+// One row of the menu table: path (underscore marks the mnemonic),
+// accelerator, callback and item type ("<Branch>", "<LastBranch>",
+// "<Separator>" or null for a plain item).
+struct MenuItemEntry {
+    const char *path;
+    const char *accelerator;
+    void (*callback)();
+    const char *itemType;
+};
+
+extern const MenuItemEntry menu_items[25];
+
+GtkWidget *buildMainWindow();
+void get_main_menu(GtkWidget *window, GtkWidget **menubar);
+void mainWinDestroy();
+void aboutBox();
+
+// Refresh timer and video drawing.
+void installRefreshTimer();
+void removeRefreshTimer();
+gboolean timeoutProc(gpointer bar);
+void drawImageRGB();
+
+// Front-end implementation of the core's user-interface table.
+void registerGtkUiOps();
+void showMessageBox(const char *title, const char *text);
+
+// File commands.
+void playAudioFile();
+void recordAudioFile();
+void fileSelect(const char *title);
+
+// Dialogs.
+void editBox();
+void hostListBox();
+void serverListBox();
+void onlineBuddy();
+void onlineUser();
+void buddyMsgEditBox();
+void serverDisconnect();
+void showLocalInfo();
+void proxySetupBox();
+void audioCompModeBox();

@@ -1,0 +1,53 @@
+// "New Connection": call a host by the name or address typed in.
+#include "app/main_window.h"
+
+#include "audio/command_guards.h"
+#include "audio/send.h"
+#include "core/ui_ops.h"
+#include "directory/settings.h"
+
+namespace {
+
+void editBoxEntry(GtkWidget *, gpointer entryWidget)
+{
+    GtkWidget *entry = GTK_WIDGET(entryWidget);
+    const gchar *text = gtk_entry_get_text(GTK_ENTRY(entry));
+    if (GetAddr(text) == 0) {
+        messageBox("Error", "Not a valid IP address!");
+        return;
+    }
+    newConnection(text);
+    gtk_widget_destroy(gtk_widget_get_toplevel(entry));
+}
+
+} // namespace
+
+void editBox()
+{
+    if (!connectionAllowed())
+        return;
+    GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(window), "New Connection");
+    gtk_window_set_default_size(GTK_WINDOW(window), 200, 100);
+    gtk_window_set_transient_for(GTK_WINDOW(window), GTK_WINDOW(mainWindow));
+
+    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_container_add(GTK_CONTAINER(window), box);
+    gtk_box_pack_start(GTK_BOX(box), gtk_label_new("Input Host name or IP address"), TRUE, TRUE, 0);
+    GtkWidget *entry = gtk_entry_new();
+    gtk_entry_set_max_length(GTK_ENTRY(entry), 50);
+    g_signal_connect(entry, "activate", G_CALLBACK(editBoxEntry), entry);
+    gtk_box_pack_start(GTK_BOX(box), entry, TRUE, TRUE, 0);
+
+    GtkWidget *buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, TRUE, 0);
+    GtkWidget *ok = gtk_button_new_with_label("OK");
+    GtkWidget *cancel = gtk_button_new_with_label("Cancel");
+    gtk_box_pack_start(GTK_BOX(buttons), ok, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(buttons), cancel, TRUE, TRUE, 0);
+    g_signal_connect(ok, "clicked", G_CALLBACK(editBoxEntry), entry);
+    g_signal_connect_swapped(cancel, "clicked", G_CALLBACK(gtk_widget_destroy), window);
+
+    gtk_widget_show_all(window);
+    gtk_widget_grab_focus(entry);
+}

@@ -1,0 +1,131 @@
+#include "audio/codec_framing.h"
+
+#include "audio/engine.h"
+#include "audio/ulaw.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+unsigned char *payload(unsigned char *packet) { return packet + kPacketHeaderSize; }
+
+} // namespace
+
+void gsmcomp(unsigned char *packet, EncoderState &state)
+{
+    unsigned char *data = payload(packet);
+    const int n = std::clamp(packetPayloadLength(packet), 0, kMaxPayload);
+    int out = 2;
+    int frames = 0;
+    gsm_signal samples[kGsmFrameSamples];
+    for (int p = 0; p < n; p += kGsmFrameSamples) {
+        for (int i = 0; i < kGsmFrameSamples; ++i)
+            samples[i] = p + i < n ? u2s[data[p + i]] : 0;
+        // Frame k lands at 2 + 33k, behind its input at 160k: in place is safe.
+        gsm_encode(state.gsmh, samples, data + out);
+        out += kGsmFrameBytes;
+        ++frames;
+    }
+    data[0] = static_cast<unsigned char>((n >> 8) & 0xFF);
+    data[1] = static_cast<unsigned char>(n & 0xFF);
+    setPacketPayloadLength(packet, 2 + kGsmFrameBytes * frames);
+}
+
+int gsmdecomp(unsigned char *packet, DecoderState &state)
+{
+    unsigned char *data = payload(packet);
+    const int length = std::clamp(packetPayloadLength(packet), 0, kMaxPayload);
+    int count = static_cast<int16_t>((data[0] << 8) | data[1]);
+    if (count <= 0 || count > kGsmMaxCount)
+        count = kGsmMaxCount;
+
+    // Only whole frames are decoded, and no more than the decode area holds.
+    constexpr int maxFrames = kMaxPayload / kGsmFrameSamples;
+    gsm_signal samples[kGsmFrameSamples];
+    int frames = 0;
+    for (int p = 0; p + kGsmFrameBytes <= length - 2 && frames < maxFrames; p += kGsmFrameBytes) {
+        gsm_decode(state.gsmh, data + 2 + p, samples);
+        unsigned char *dst = state.dcb + frames * kGsmFrameSamples;
+        for (int i = 0; i < kGsmFrameSamples; ++i)
+            dst[i] = s2u[static_cast<uint16_t>(samples[i]) >> 3];
+        ++frames;
+    }
+    std::memcpy(data, state.dcb, static_cast<size_t>(count));
+    setPacketPayloadLength(packet, count);
+    return count;
+}
+
+void adpcmcomp(unsigned char *packet, EncoderState &state)
+{
+    unsigned char *data = payload(packet);
+    // Room for the 3-byte trailer behind n / 2 code bytes.
+    const int n = std::clamp(packetPayloadLength(packet), 0, kMaxPayload);
+    const adpcm_state before = state.adpcm;
+    adpcm_coder_u(data, data, n, &state.adpcm);
+    const int m = n / 2;
+    const auto predicted = static_cast<uint16_t>(before.valprev);
+    data[m] = static_cast<unsigned char>(predicted >> 8);
+    data[m + 1] = static_cast<unsigned char>(predicted & 0xFF);
+    data[m + 2] = static_cast<unsigned char>(before.index);
+    setPacketPayloadLength(packet, m + 3);
+}
+
+int adpcmdecomp(unsigned char *packet, DecoderState &state)
+{
+    unsigned char *data = payload(packet);
+    const int length = std::clamp(packetPayloadLength(packet), 0, kMaxPayload);
+    if (length < 3) {
+        setPacketPayloadLength(packet, 0);
+        return 0;
+    }
+    adpcm_state start;
+    start.valprev = static_cast<int16_t>((data[length - 3] << 8) | data[length - 2]);
+    const int index = data[length - 1];
+    if (index > 88) {
+        setPacketPayloadLength(packet, 0);
+        return 0;
+    }
+    start.index = static_cast<int8_t>(index);
+    const int m = std::min(length - 3, kAdpcmMaxCodeBytes);
+    adpcm_decoder_u(data, state.dob, 2 * m, &start);
+    std::memcpy(data, state.dob, static_cast<size_t>(2 * m));
+    setPacketPayloadLength(packet, 2 * m);
+    return 2 * m;
+}
+
+void lpc10comp(unsigned char *packet, EncoderState &)
+{
+    // The LPC-10 codec is not part of this build yet: the selection cannot be
+    // made, so a packet never gets here. Leave the payload as u-law.
+    (void)packet;
+}
+
+int lpc10decomp(unsigned char *packet, DecoderState &)
+{
+    // Without the LPC-10 decoder such a payload cannot be played.
+    setPacketPayloadLength(packet, 0);
+    return 0;
+}
+
+void compressPacket(unsigned char *packet, EncoderState &state)
+{
+    if (gsmcompress || ldgsmcompress)
+        gsmcomp(packet, state);
+    else if (adpcmcompress)
+        adpcmcomp(packet, state);
+    else if (lpc10compress)
+        lpc10comp(packet, state);
+}
+
+int decompressPacket(unsigned char *packet, DecoderState &state)
+{
+    const uint32_t codec = packetCodec(packet);
+    if (codec & kCodecLpc10)
+        lpc10decomp(packet, state);
+    if (codec & kCodecGsm)
+        gsmdecomp(packet, state);
+    if (codec & kCodecAdpcm)
+        adpcmdecomp(packet, state);
+    return std::clamp(packetPayloadLength(packet), 0, kMaxPayload);
+}

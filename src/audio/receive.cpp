@@ -1,0 +1,195 @@
+#include "audio/receive.h"
+
+#include "audio/codec_framing.h"
+#include "audio/engine.h"
+#include "audio/media_packet.h"
+#include "audio/send.h"
+#include "audio/sound_device.h"
+#include "audio/ulaw.h"
+#include "core/util.h"
+#include "directory/settings.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint16_t kAudioPort = 2047;
+std::atomic<uint32_t> ip_addr{0};
+
+// Only this host may stop the receiver: a quit datagram from elsewhere would
+// silently end every later call. An address is ours when a socket can be
+// bound to it.
+bool isLocalAddress(uint32_t address)
+{
+    if ((ntohl(address) >> 24) == 127)
+        return true;
+    const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+    if (probe < 0)
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = address;
+    const bool local = bind(probe, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(probe);
+    return local;
+}
+
+} // namespace
+
+void PlayAudio(int fd, int bits, int rate)
+{
+    const int n = decompressPacket(AudioBuffer, receiveCodec);
+    const unsigned char *codes = AudioBuffer + kPacketHeaderSize;
+
+    size_t size = 0;
+    unsigned char *out = nullptr;
+    if (rate == 11025) {
+        // 8 samples become 11, plus one more every 320 inputs: 8000 -> 11025.
+        out = static_cast<unsigned char *>(malloc(bits == 16 ? 19200 : 9600));
+        if (!out)
+            return;
+        size_t count = 0;
+        auto put = [&](unsigned char code) {
+            if (bits == 16) {
+                const int16_t s = u2s[code];
+                std::memcpy(out + 2 * count, &s, 2);
+            } else {
+                out[count] = static_cast<unsigned char>(((static_cast<uint16_t>(u2s[code]) >> 8) + 128) & 0xFF);
+            }
+            ++count;
+        };
+        // 6400 u-law samples expand to at most 8820 + 20 samples, within 9600.
+        for (int i = 0; i < n; ++i) {
+            const int k = i & 7;
+            put(codes[i]);
+            if (k == 2 || k == 4 || k == 6)
+                put(codes[i]);
+            else if (i % 320 == 319)
+                put(codes[i]);
+        }
+        size = count * static_cast<size_t>(bits / 8);
+    } else {
+        size = static_cast<size_t>(n) * static_cast<size_t>(bits / 8);
+        out = static_cast<unsigned char *>(malloc(size > 0 ? size : 1));
+        if (!out)
+            return;
+        for (int i = 0; i < n; ++i) {
+            if (bits == 16) {
+                const int16_t s = u2s[codes[i]];
+                std::memcpy(out + 2 * i, &s, 2);
+            } else {
+                out[i] = static_cast<unsigned char>(((static_cast<uint16_t>(u2s[codes[i]]) >> 8) + 128) & 0xFF);
+            }
+        }
+    }
+
+    const long space = audioOutputSpace(fd);
+    if (space >= 0 && static_cast<size_t>(space) < size)
+        msleep(10);
+    if (size > 0)
+        audioWrite(fd, out, size);
+    free(out);
+}
+
+bool playReceivedDatagram(ssize_t len)
+{
+    if (len < kPacketHeaderSize)
+        return false;
+    revINT32(AudioBuffer + kOffCodec);
+    revINT32(AudioBuffer + kOffPayloadLength);
+    const int32_t payloadLength = packetPayloadLength(AudioBuffer);
+    if (payloadLength < 0 || payloadLength > kMaxPayload || payloadLength > len - kPacketHeaderSize)
+        return false;
+    EngineUse use;
+    if (!use)
+        return false;
+    PlayAudio(handle, bitsPerSample, samplesPerSecond);
+    return true;
+}
+
+bool notePeer(uint32_t senderAddress)
+{
+    if (senderAddress == ip_addr)
+        return false;
+    ip_addr = senderAddress;
+    in_addr a{};
+    a.s_addr = senderAddress;
+    char dotted[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a, dotted, sizeof dotted);
+    if (exitSendAudio != 0)
+        newConnection(dotted);
+    printf("Receiving from host %s\n", dotted);
+    return true;
+}
+
+int receiveAudio()
+{
+    const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sock < 0) {
+        perror("open audio receive socket");
+        kvExitProcess(2);
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(kAudioPort);
+    if (bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0) {
+        perror("binding audio receive socket");
+        close(sock);
+        kvExitProcess(3);
+    }
+
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t len = recvfrom(sock, AudioBuffer, kPacketSize, 0,
+                                     reinterpret_cast<sockaddr *>(&from), &fromLength);
+        if (len < 0) {
+            if (errno != EINTR)
+                perror("receiving audio packet");
+            continue;
+        }
+        if (len >= kQuitDatagramSize && std::memcmp(AudioBuffer, kQuitDatagram, kQuitDatagramSize) == 0 &&
+            isLocalAddress(from.sin_addr.s_addr))
+            break;
+        if (from.sin_family == AF_INET)
+            notePeer(from.sin_addr.s_addr);
+        playReceivedDatagram(len);
+    }
+
+    close(sock);
+    printf("audio receiving process exited gracefully\n");
+    return 0;
+}
+
+void *receiveAudioThread(void *)
+{
+    receiveAudio();
+    return nullptr;
+}
+
+void quitAudioProcess()
+{
+    const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sock < 0) {
+        perror("open socket to quit audio receiving");
+        kvExitProcess(2);
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kAudioPort);
+    to.sin_addr.s_addr = GetLocalAddr();
+    // Said before sending, so that the receiver's farewell line follows it.
+    printf("Quit audio receiving\n");
+    sendto(sock, kQuitDatagram, kQuitDatagramSize, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    close(sock);
+}

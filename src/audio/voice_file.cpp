@@ -1,0 +1,220 @@
+#include "audio/voice_file.h"
+
+#include "audio/engine.h"
+#include "audio/media_packet.h"
+#include "audio/receive.h"
+#include "audio/send.h"
+#include "audio/sound_device.h"
+#include "core/progress.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kMaxBlockBytes = 7200;
+// A video record's picture plus the 4 bytes behind it must fit the buffer.
+constexpr uint32_t kMaxVideoRecord = kRecordBufferSize - 4 + kVideoHeaderSize; // 10252
+
+struct FileCloser {
+    FILE *f;
+    ~FileCloser()
+    {
+        if (f)
+            fclose(f);
+    }
+};
+
+} // namespace
+
+int CheckValidFile(const char *path, int mode)
+{
+    FILE *f = fopen(path, "rb");
+    if (!f)
+        return 0;
+    unsigned char head[16];
+    const size_t got = fread(head, 1, sizeof head, f);
+    fclose(f);
+    if (got < sizeof head)
+        return 0;
+    if ((head[0] & 0x03) != 2 || (head[0] & 0xFC) != 0 || (head[1] & 0x01) != 0)
+        return 0;
+    const int type = head[1] >> 1;
+    const uint32_t word = readLe32(head + kOffCodecCopy);
+    const bool voice = type == kRecordTypeAudio && (word == kCodecGsm || word == kCodecAdpcm || word == kCodecLpc10);
+    const bool video = type == kRecordTypeVideo;
+    switch (mode) {
+    case 0:
+        return voice;
+    case 1:
+        return video;
+    case 2:
+        return type == kRecordTypeOther;
+    case 3:
+        return voice || video;
+    default:
+        return 0;
+    }
+}
+
+int SaveVoiceFile()
+{
+    FileCloser file{fopen(gstFileName, "ab")};
+    if (!file.f) {
+        perror("open voice file to record");
+        return 0;
+    }
+    // The transmitter shares the capture side and sendAudioBuffer.
+    if (!acquireCapture(0)) {
+        printf("Audio device busy: not recording %s\n", gstFileName);
+        return 0;
+    }
+    const uint32_t codec = selectedCodecWord();
+    std::memset(sendAudioBuffer, 0, kPacketHeaderSize);
+    setPacketCodec(sendAudioBuffer, codec);
+    sendAudioBuffer[0] = kRecordMark;
+    sendAudioBuffer[1] = kRecordTypeAudio << 1;
+    writeLe32(sendAudioBuffer + kOffCodecCopy, codec);
+
+    auto *capture = static_cast<unsigned char *>(malloc(kMaxBlockBytes));
+    if (!capture) {
+        perror("malloc for audio buffer");
+        releaseCapture();
+        return 0;
+    }
+    printf("Recording voice file  %s\n", gstFileName);
+    const int blockBytes = inputSampleCount() * bitsPerSample / 8;
+    showProgressBar();
+
+    machineState = kStateRecording;
+    forceExitThread = 0;
+    long total = 0;
+    while (forceExitThread == 0) {
+        EngineUse use;
+        if (!use)
+            break;
+        if (audioRead(handle, capture, static_cast<size_t>(blockBytes)) < 0) {
+            perror("audio read");
+            break;
+        }
+        processAudioBuffer(capture, blockBytes);
+        const int recordLength = packetPayloadLength(sendAudioBuffer) + kPacketHeaderSize;
+        writeLe32(sendAudioBuffer + kOffRecordLength, static_cast<uint32_t>(recordLength));
+        const size_t written = fwrite(sendAudioBuffer, 1, static_cast<size_t>(recordLength), file.f);
+        total += recordLength;
+        if (written < static_cast<size_t>(recordLength) || total > kMaxRecordingBytes)
+            break;
+        moveProgressBar(static_cast<int>(total / 2048));
+    }
+
+    hideProgressBar();
+    fclose(file.f);
+    file.f = nullptr;
+    free(capture);
+    machineState = kStateIdle;
+    releaseCapture();
+    printf("Voice recording completed\n");
+    return 0;
+}
+
+void playVideoRecord(unsigned char *, int, int *)
+{
+    // No video decoder in this build: pictures are skipped, audio plays on.
+}
+
+int playAVFile()
+{
+    if (CheckValidFile(gstFileName, 3) == 0) {
+        printf("This file can not be played\n");
+        return 0;
+    }
+    FileCloser file{fopen(gstFileName, "rb")};
+    if (!file.f)
+        return 0;
+    fseek(file.f, 0, SEEK_END);
+    const long fileSize = ftell(file.f);
+    rewind(file.f);
+
+    auto *record = static_cast<unsigned char *>(malloc(kRecordBufferSize));
+    if (!record) {
+        printf("Unable to allocate memory: Play AV\n");
+        return 0;
+    }
+    showProgressBar();
+    printf("Playing voice file %s\n", gstFileName);
+    machineState = kStatePlaying;
+    forceExitThread = 0;
+    long total = 0;
+    int counter = 0;
+
+    auto damaged = [&](const char *what, uint32_t value) {
+        printf("This file is damaged: %s %u in the record at byte %ld; playback stopped\n", what, value, total);
+    };
+
+    while (forceExitThread == 0) {
+        if (fread(record, 1, kVideoHeaderSize, file.f) < static_cast<size_t>(kVideoHeaderSize))
+            break;
+        const uint32_t length = readLe32(record + kOffRecordLength);
+        const int type = record[1] >> 1;
+        if (type == kRecordTypeAudio) {
+            if (length < static_cast<uint32_t>(kPacketHeaderSize) || length > static_cast<uint32_t>(kPacketSize)) {
+                damaged("audio record length", length);
+                break;
+            }
+            // The record is read aside first: AudioBuffer is shared with the
+            // receiving thread, and a damaged record must not reach it.
+            unsigned char packet[kPacketSize];
+            std::memcpy(packet, record, kVideoHeaderSize);
+            const size_t rest = length - kVideoHeaderSize;
+            if (fread(packet + kVideoHeaderSize, 1, rest, file.f) < rest)
+                break;
+            const int32_t payloadLength = packetPayloadLength(packet);
+            if (payloadLength < 0 || payloadLength > static_cast<int32_t>(length) - kPacketHeaderSize) {
+                damaged("payload length", static_cast<uint32_t>(payloadLength));
+                break;
+            }
+            EngineUse use;
+            if (!use)
+                break;
+            std::memcpy(AudioBuffer, packet, length);
+            PlayAudio(handle, bitsPerSample, samplesPerSecond);
+        } else if (type == kRecordTypeVideo) {
+            if (length < static_cast<uint32_t>(kVideoHeaderSize) || length > kMaxVideoRecord) {
+                damaged("video record length", length);
+                break;
+            }
+            const int n = static_cast<int>(length) - kVideoHeaderSize;
+            if (fread(record, 1, static_cast<size_t>(n), file.f) < static_cast<size_t>(n))
+                break;
+            // The end-of-sequence code stops the decoder behind the picture.
+            record[n + 1] = 0x00;
+            record[n + 2] = 0x00;
+            record[n + 3] = 0xFC;
+            playVideoRecord(record, n, &counter);
+        } else {
+            break;
+        }
+        total += static_cast<long>(length);
+        if (fileSize > 0)
+            moveProgressBar(static_cast<int>(static_cast<long long>(total) * 100 / fileSize));
+    }
+
+    hideProgressBar();
+    printf("Voice file playing completed\n");
+    machineState = kStateIdle;
+    free(record);
+    return 0;
+}
+
+void *SaveVoiceFileThread(void *)
+{
+    SaveVoiceFile();
+    return nullptr;
+}
+
+void *playAVFileThread(void *)
+{
+    playAVFile();
+    return nullptr;
+}

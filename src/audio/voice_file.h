@@ -1,0 +1,23 @@
+// Voice and AV files: media packets back to back in file byte order.
+#pragma once
+
+#include <cstddef>
+
+// Recording stops once the bytes of the current recording exceed this.
+constexpr long kMaxRecordingBytes = 204800;
+// The player's buffer for one video record.
+constexpr int kRecordBufferSize = 10240;
+
+// Reads the first 16 bytes of path: 1 when the file starts with a record of
+// the kind mode asks for (0 voice, 1 video, 2 the third type, 3 voice or AV).
+int CheckValidFile(const char *path, int mode);
+
+// Thread bodies: record to / play gstFileName.
+int SaveVoiceFile();
+int playAVFile();
+void *SaveVoiceFileThread(void *);
+void *playAVFileThread(void *);
+
+// Where a video record's picture goes: data holds n picture bytes followed by
+// the end-of-sequence code. Without a video decoder the picture is skipped.
+void playVideoRecord(unsigned char *data, int n, int *counter);

@@ -1,0 +1,13 @@
+// Small helpers shared by every part of the program.
+#pragma once
+
+// Sleep for ms milliseconds: 0 at once for 0, otherwise 0 when the full time
+// passed and -1 when the wait was cut short or failed.
+int msleep(unsigned long ms);
+
+// Both write text to standard error and return; neither ends the process.
+void error(const char *text);
+void ShowFatalError(const char *text);
+
+// Kept for the video decoder's debugging hooks; prints nothing.
+void printbits(int code, int bits, int len);

@@ -1,0 +1,430 @@
+// The directory server, run in-process on loopback ports chosen by the
+// system: registration, lists, buddies, chat relay, leaving, and hostile
+// clients that must not disturb the others.
+#include "directory/uls_server.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <set>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "directory/uls_protocol.h"
+
+namespace {
+
+std::string le32(int32_t v)
+{
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        s[i] = static_cast<char>(static_cast<uint32_t>(v) >> (8 * i));
+    return s;
+}
+
+int32_t readLE(const std::string &s, std::size_t at)
+{
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = v << 8 | static_cast<uint8_t>(s[at + i]);
+    return static_cast<int32_t>(v);
+}
+
+std::string command(const char *word)
+{
+    std::string c(word);
+    c.resize(16, '\0');
+    return c;
+}
+
+class Client {
+public:
+    explicit Client(int port)
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    }
+    ~Client()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Client(const Client &) = delete;
+
+    bool connected() const { return connected_; }
+    int fd() const { return fd_; }
+
+    void send(const std::string &bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+
+    void registerAs(const char *name, int visible = 1, const char *buddies = "", const char *addr = "0.0.0.0")
+    {
+        UserProfile p{};
+        p.ipAddr = inet_addr(addr);
+        p.visible = visible;
+        strncpy(p.name, name, sizeof p.name - 1);
+        strncpy(p.buddyList, buddies, sizeof p.buddyList - 1);
+        send(std::string(reinterpret_cast<const char *>(&p), sizeof p));
+    }
+
+    // Registers and waits until the server has taken it in (its answer to a
+    // list request proves that).
+    void join(const char *name, int visible = 1, const char *buddies = "", const char *addr = "0.0.0.0")
+    {
+        registerAs(name, visible, buddies, addr);
+        userList();
+    }
+
+    std::string readN(std::size_t n, int ms = 3000)
+    {
+        std::string out;
+        while (out.size() < n) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, ms) != 1)
+                break;
+            char buf[4096];
+            ssize_t r = recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
+            if (r <= 0)
+                break;
+            out.append(buf, static_cast<std::size_t>(r));
+        }
+        return out;
+    }
+
+    // Reads one list reply; entries as "name address".
+    std::vector<std::string> readList(int32_t expectType)
+    {
+        std::string head = readN(12);
+        EXPECT_EQ(head.size(), 12u);
+        if (head.size() < 12)
+            return {};
+        EXPECT_EQ(readLE(head, 0), expectType);
+        int32_t count = readLE(head, 4);
+        EXPECT_GE(count, 0);
+        EXPECT_LE(count, 24);
+        const std::size_t entry = expectType == 1 ? 20 : 52;
+        std::string body = readN(entry * static_cast<std::size_t>(count));
+        std::vector<std::string> rows;
+        for (int32_t i = 0; i < count && body.size() >= entry * (i + 1); ++i) {
+            in_addr a{};
+            memcpy(&a.s_addr, body.data() + entry * i, 4);
+            rows.push_back(std::string(body.c_str() + entry * i + 4) + " " + inet_ntoa(a));
+        }
+        return rows;
+    }
+
+    std::vector<std::string> userList()
+    {
+        send(command("refresh user"));
+        return readList(1);
+    }
+    std::vector<std::string> buddyList()
+    {
+        send(command("refresh buddy"));
+        return readList(2);
+    }
+
+    // Reads past whatever was still on its way until the end of the stream.
+    bool closedByServer(int ms = 3000)
+    {
+        char buf[4096];
+        pollfd p{fd_, POLLIN, 0};
+        while (poll(&p, 1, ms) == 1)
+            if (recv(fd_, buf, sizeof buf, 0) <= 0)
+                return true;
+        return false;
+    }
+
+    bool quiet(int ms = 200)
+    {
+        pollfd p{fd_, POLLIN, 0};
+        return poll(&p, 1, ms) == 0;
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+class UlsServerTest : public ::testing::Test {
+protected:
+    void SetUp() override { startServer(UlsServerOptions{}); }
+
+    void startServer(UlsServerOptions opt)
+    {
+        stopServer();
+        opt.listenAddress = "127.0.0.1";
+        opt.port = 0;
+        opt.broadcastPort = 0;
+        logFile_ = tmpfile();
+        opt.log = logFile_;
+        server_ = std::make_unique<UlsServer>(opt);
+        ASSERT_TRUE(server_->start());
+        thread_ = std::thread([this] { server_->run(); });
+    }
+
+    void stopServer()
+    {
+        if (!server_)
+            return;
+        server_->stop();
+        thread_.join();
+        server_.reset();
+        fclose(logFile_);
+    }
+
+    void TearDown() override { stopServer(); }
+
+    int port() const { return server_->port(); }
+    int broadcastPort() const { return server_->broadcastPort(); }
+
+    std::unique_ptr<UlsServer> server_;
+    std::thread thread_;
+    FILE *logFile_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(UlsServerTest, UserListShowsOtherVisibleUsers)
+{
+    Client alice(port()), bob(port()), eve(port());
+    alice.join("alice");
+    bob.join("bob", 1, "", "10.47.0.2");
+    eve.join("eve", 0);
+
+    // The requester and invisible users are left out; a loopback or empty
+    // registered address is replaced by the connection's own.
+    EXPECT_EQ(alice.userList(), std::vector<std::string>{"bob 10.47.0.2"});
+    EXPECT_EQ(bob.userList(), std::vector<std::string>{"alice 127.0.0.1"});
+    EXPECT_EQ(eve.userList(), (std::vector<std::string>{"alice 127.0.0.1", "bob 10.47.0.2"}));
+}
+
+TEST_F(UlsServerTest, ListsHoldAtMost24Entries)
+{
+    std::vector<std::unique_ptr<Client>> crowd;
+    for (int i = 0; i < 30; ++i) {
+        crowd.push_back(std::make_unique<Client>(port()));
+        crowd.back()->join(("user" + std::to_string(i)).c_str());
+    }
+    auto rows = crowd[5]->userList();
+    ASSERT_EQ(rows.size(), 24u);
+    std::set<std::string> distinct(rows.begin(), rows.end());
+    EXPECT_EQ(distinct.size(), 24u);
+    EXPECT_EQ(distinct.count("user5 127.0.0.1"), 0u);
+}
+
+TEST_F(UlsServerTest, BuddyListHasTheOnlineBuddiesByName)
+{
+    Client bob(port()), carol(port()), dave(port()), hidden(port());
+    bob.join("bob", 1, "", "10.0.0.2");
+    carol.join("carol", 1, "", "10.0.0.3");
+    dave.join("dave", 1, "", "10.0.0.4");
+    hidden.join("hidden", 0, "", "10.0.0.5");
+    Client alice(port());
+    // A profile written on another system: "\r" before the line ends.
+    alice.join("alice", 1, "bob\r\ncarol\r\nzed\r\nhidden\r");
+    auto rows = alice.buddyList();
+    EXPECT_EQ(rows, (std::vector<std::string>{"bob 10.0.0.2", "carol 10.0.0.3"}));
+
+    EXPECT_TRUE(dave.buddyList().empty());
+}
+
+TEST_F(UlsServerTest, ChatGoesToTheSendersOnlineBuddies)
+{
+    Client bob(port()), carol(port());
+    bob.join("bob");
+    carol.join("carol");
+    Client alice(port());
+    alice.join("alice", 1, "bob");
+
+    alice.send("messagehello");
+    std::string got = bob.readN(25);
+    EXPECT_EQ(readLE(got, 0), 3);
+    EXPECT_EQ(got.substr(4, 16), std::string("alice") + std::string(11, '\0'));
+    EXPECT_EQ(got.substr(20), "hello");
+    // carol is not alice's buddy, alice gets no echo.
+    EXPECT_TRUE(carol.quiet());
+    EXPECT_TRUE(alice.quiet());
+}
+
+TEST_F(UlsServerTest, BroadcastServerGreetsAndRelaysToEveryone)
+{
+    Client bob(port()), carol(port());
+    bob.join("bob");
+    carol.join("carol");
+    Client caster(broadcastPort());
+    EXPECT_EQ(caster.readN(4), le32(6));
+    caster.join("caster");
+
+    caster.send("messageall hands");
+    for (Client *c : {&bob, &carol}) {
+        std::string got = c->readN(29);
+        EXPECT_EQ(got.substr(0, 4), le32(3));
+        EXPECT_EQ(std::string(got.c_str() + 4), "caster");
+        EXPECT_EQ(got.substr(20), "all hands");
+    }
+    EXPECT_TRUE(caster.quiet());
+}
+
+TEST_F(UlsServerTest, QuitAndClosedConnectionsForgetTheUser)
+{
+    Client alice(port()), bob(port()), carol(port());
+    alice.join("alice");
+    bob.join("bob");
+    carol.join("carol");
+    alice.send(command("quit!"));
+    EXPECT_TRUE(alice.closedByServer());
+    {
+        Client gone(port());
+        gone.join("gone");
+    }  // closed without a word
+    // Closing takes effect in the server's loop; one more round trip from
+    // another client is enough for it to have been seen.
+    bob.userList();
+    EXPECT_EQ(bob.userList(), std::vector<std::string>{"carol 127.0.0.1"});
+}
+
+TEST_F(UlsServerTest, RecordsNoClientWouldSendAreRefused)
+{
+    Client witness(port());
+    witness.join("witness");
+    UserProfile odd{};
+    odd.visible = 7;
+    strcpy(odd.name, "odd");
+    UserProfile unterminated{};
+    unterminated.visible = 1;
+    memset(unterminated.name, 'n', sizeof unterminated.name);
+    for (const UserProfile *p : {&odd, &unterminated}) {
+        Client c(port());
+        c.send(std::string(reinterpret_cast<const char *>(p), sizeof *p));
+        EXPECT_TRUE(c.closedByServer());
+    }
+    EXPECT_TRUE(witness.userList().empty());
+}
+
+TEST_F(UlsServerTest, RequestsSplitIntoSingleBytesStillWork)
+{
+    Client bob(port());
+    bob.join("bob");
+    Client alice(port());
+    UserProfile p{};
+    p.visible = 1;
+    strcpy(p.name, "alice");
+    std::string stream = std::string(reinterpret_cast<const char *>(&p), sizeof p) + command("refresh user");
+    for (char c : stream) {
+        alice.send(std::string(1, c));
+        usleep(200);
+    }
+    EXPECT_EQ(alice.readList(1), std::vector<std::string>{"bob 127.0.0.1"});
+}
+
+TEST_F(UlsServerTest, HostileClientsDoNotDisturbOthers)
+{
+    Client steady(port());
+    steady.join("steady");
+    Client friendOf(port());
+    friendOf.join("friend");
+
+    std::mt19937 rng(2048);
+    std::vector<std::unique_ptr<Client>> hostile;
+    for (int i = 0; i < 100; ++i) {
+        auto c = std::make_unique<Client>(port());
+        ASSERT_TRUE(c->connected());
+        std::string junk(1 + rng() % 3000, '\0');
+        for (char &b : junk)
+            b = static_cast<char>(rng());
+        switch (i % 5) {
+        case 0:  // random bytes from the first byte on: no registration
+            c->send(junk + std::string(120, 'r'));
+            EXPECT_TRUE(c->closedByServer());
+            break;
+        case 1:  // half a registration, then gone
+            c->send(std::string(60, 'h'));
+            c.reset();
+            break;
+        case 2:  // registered, then garbage and a torn command
+            c->registerAs(("h" + std::to_string(i)).c_str(), 0);
+            c->send(junk + "refresh bu");
+            break;
+        case 3: {  // reset instead of an orderly close
+            linger l{1, 0};
+            setsockopt(c->fd(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            c->send(junk);
+            c.reset();
+            break;
+        }
+        case 4:  // connected and silent
+            break;
+        }
+        if (c)
+            hostile.push_back(std::move(c));
+        if (i % 10 == 0) {
+            EXPECT_EQ(steady.userList(), std::vector<std::string>{"friend 127.0.0.1"});
+        }
+    }
+    EXPECT_EQ(steady.userList(), std::vector<std::string>{"friend 127.0.0.1"});
+    hostile.clear();
+
+    // Still taking new users afterwards.
+    Client late(port());
+    late.join("late");
+    EXPECT_EQ(late.userList(), (std::vector<std::string>{"steady 127.0.0.1", "friend 127.0.0.1"}));
+}
+
+TEST_F(UlsServerTest, SlowReaderIsDroppedNotWaitedFor)
+{
+    UlsServerOptions opt;
+    opt.maxPendingOutput = 4096;
+    startServer(opt);
+    std::vector<std::unique_ptr<Client>> fillers;
+    for (int i = 0; i < 23; ++i) {
+        fillers.push_back(std::make_unique<Client>(port()));
+        fillers.back()->join(("f" + std::to_string(i)).c_str());
+    }
+    Client other(port());
+    other.join("other");
+    Client slow(port());
+    int small = 4096;
+    setsockopt(slow.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    slow.join("slow");
+    // Thousands of full lists asked for and never read.
+    std::string burst;
+    for (int i = 0; i < 20000; ++i)
+        burst += command("refresh user");
+    slow.send(burst);
+
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+        auto rows = other.userList();
+        gone = rows.size() == 23 && std::find(rows.begin(), rows.end(), "slow 127.0.0.1") == rows.end();
+        if (!gone)
+            usleep(20000);
+    }
+    EXPECT_TRUE(gone);
+    EXPECT_TRUE(slow.closedByServer());
+}
+
+TEST_F(UlsServerTest, UnregisteredAndSurplusConnectionsAreClosed)
+{
+    UlsServerOptions opt;
+    opt.registerTimeoutSeconds = 1;
+    opt.maxClients = 2;
+    startServer(opt);
+    Client first(port());
+    first.join("first");
+    Client idle(port());
+    Client surplus(port());
+    EXPECT_TRUE(surplus.closedByServer());
+    EXPECT_TRUE(idle.closedByServer(4000));
+    EXPECT_TRUE(first.userList().empty());
+}

@@ -36,6 +36,11 @@ int gsmdecomp(unsigned char *packet, DecoderState &state)
 {
     unsigned char *data = payload(packet);
     const int length = std::clamp(packetPayloadLength(packet), 0, kMaxPayload);
+    if (length < 2) {
+        // Not even a sample count: nothing to play.
+        setPacketPayloadLength(packet, 0);
+        return 0;
+    }
     int count = static_cast<int16_t>((data[0] << 8) | data[1]);
     if (count <= 0 || count > kGsmMaxCount)
         count = kGsmMaxCount;

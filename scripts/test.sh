@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds Kestrelvox and runs every test: unit and engine tests, whole-program
+# tests (virtual display, network namespaces, simulated sound card; need
+# root), then the unit tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a short run of every fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+
+jobs=$(nproc)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$jobs"
+(cd build && ctest --output-on-failure -j1)
+
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_BUILD_GUI=OFF -DKV_BUILD_BENCHMARKS=OFF
+cmake --build build-asan -j"$jobs" --target kestrelvox_unit_tests
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -L unit -j"$jobs")
+
+./scripts/fuzz.sh --smoke

@@ -1,0 +1,147 @@
+// u-law levels and the IMA ADPCM coder on u-law samples.
+#include "audio/adpcm.h"
+#include "audio/ulaw.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+TEST(Ulaw, LevelsAtTheEdgesOfTheScale)
+{
+    EXPECT_EQ(u2s[0xFF], 0);
+    EXPECT_EQ(u2s[0x7F], 0);
+    EXPECT_EQ(u2s[0x80], 32256);
+    EXPECT_EQ(u2s[0x00], -32256);
+    EXPECT_EQ(u2s[0xFE], 8);
+    EXPECT_EQ(u2s[0xEF], 132);   // first step of segment 1
+    EXPECT_EQ(u2s[0x8F], 16833); // first step of segment 7
+}
+
+TEST(Ulaw, LinearToUlawFollowsTheThresholds)
+{
+    EXPECT_EQ(linearToUlaw(0), 0xFF);
+    EXPECT_EQ(linearToUlaw(-1), 0x7E);
+    EXPECT_EQ(linearToUlaw(32767), 0x80);
+    EXPECT_EQ(linearToUlaw(-32768), 0x00);
+    EXPECT_EQ(linearToUlaw(128), 0xEF);
+    EXPECT_EQ(linearToUlaw(-128), 0x6F);
+    // Asymmetric thresholds: v = 32 starts code 255 - 24, but -v = 32 is still 127 - 23.
+    EXPECT_EQ(linearToUlaw(32 * 8), 255 - 24);
+    EXPECT_EQ(linearToUlaw(-32 * 8), 127 - 23);
+    EXPECT_EQ(linearToUlaw(-33 * 8), 127 - 24);
+}
+
+TEST(Ulaw, CodeSurvivesARoundTripExceptNegativeZero)
+{
+    for (int code = 0; code < 256; ++code) {
+        if (code == 0x7F)
+            continue; // both zeros decode to 0, which codes as 0xFF
+        EXPECT_EQ(linearToUlaw(u2s[code]), code) << "code " << code;
+    }
+    EXPECT_EQ(linearToUlaw(u2s[0x7F]), 0xFF);
+}
+
+TEST(Ulaw, MonotonicAcrossTheWholeRange)
+{
+    // Larger samples never get a code meaning a smaller level.
+    int previous = -40000;
+    for (int s = -32768; s <= 32767; s += 8) {
+        const int level = u2s[linearToUlaw(static_cast<int16_t>(s))];
+        EXPECT_GE(level, previous) << "sample " << s;
+        previous = level;
+    }
+}
+
+TEST(Adpcm, SilenceFromTheStartStateCodesZeros)
+{
+    std::vector<unsigned char> in(100, 0xFF), out(50, 0xAA);
+    adpcm_state state;
+    adpcm_coder_u(in.data(), out.data(), 100, &state);
+    for (unsigned char b : out)
+        EXPECT_EQ(b, 0);
+    EXPECT_EQ(state.valprev, 0);
+    EXPECT_EQ(state.index, 0);
+}
+
+TEST(Adpcm, FirstCodesOfAStepWorkedByHand)
+{
+    // u-law of 1000 is the level 992. From (0, 0): step 7 gives code 7 and
+    // p = 11, index 8 (step 16); then code 7 again, p = 41, index 16.
+    const unsigned char code = linearToUlaw(1000);
+    ASSERT_EQ(u2s[code], 992);
+    unsigned char in[2] = {code, code};
+    unsigned char out[1];
+    adpcm_state state;
+    adpcm_coder_u(in, out, 2, &state);
+    EXPECT_EQ(out[0], 0x77);
+    EXPECT_EQ(state.valprev, 41);
+    EXPECT_EQ(state.index, 16);
+
+    unsigned char decoded[2];
+    adpcm_state dec;
+    adpcm_decoder_u(out, decoded, 2, &dec);
+    EXPECT_EQ(dec.valprev, 41);
+    EXPECT_EQ(dec.index, 16);
+    EXPECT_EQ(decoded[0], linearToUlaw(11));
+    EXPECT_EQ(decoded[1], linearToUlaw(41));
+}
+
+TEST(Adpcm, CodesPairsHighNibbleFirstAndPadsAnOddTail)
+{
+    std::vector<unsigned char> in(1801);
+    std::mt19937 rng(7);
+    for (auto &b : in)
+        b = static_cast<unsigned char>(rng());
+    std::vector<unsigned char> even(900), odd(901);
+    adpcm_state a, b;
+    adpcm_coder_u(in.data(), even.data(), 1800, &a);
+    adpcm_coder_u(in.data(), odd.data(), 1801, &b);
+    EXPECT_TRUE(std::equal(even.begin(), even.end(), odd.begin()));
+    EXPECT_EQ(odd[900] & 0x0F, 0);
+}
+
+TEST(Adpcm, DecoderTracksTheEncoderOverLongSpeechLikeInput)
+{
+    // The decoder rebuilds the encoder's prediction exactly, packet after
+    // packet, and may run in place of the encoder's own input area.
+    std::mt19937 rng(11);
+    std::normal_distribution<double> noise(0.0, 3000.0);
+    adpcm_state enc, dec;
+    double phase = 0;
+    for (int packet = 0; packet < 20; ++packet) {
+        std::vector<unsigned char> samples(1800);
+        for (auto &s : samples) {
+            phase += 0.07;
+            const double v = 12000 * std::sin(phase) + noise(rng);
+            s = linearToUlaw(static_cast<int16_t>(std::clamp(v, -32768.0, 32767.0)));
+        }
+        std::vector<unsigned char> codes = samples;
+        adpcm_coder_u(codes.data(), codes.data(), 1800, &enc); // in place
+        std::vector<unsigned char> out(1800);
+        adpcm_decoder_u(codes.data(), out.data(), 1800, &dec);
+        ASSERT_EQ(dec.valprev, enc.valprev) << "packet " << packet;
+        ASSERT_EQ(dec.index, enc.index) << "packet " << packet;
+        // The reconstruction follows the signal: compare in the linear domain.
+        double err = 0, sig = 0;
+        for (int i = 0; i < 1800; ++i) {
+            const double x = u2s[samples[i]], y = u2s[out[i]];
+            err += (x - y) * (x - y);
+            sig += x * x;
+        }
+        EXPECT_GT(10 * std::log10(sig / err), 10.0) << "packet " << packet;
+    }
+}
+
+TEST(Adpcm, OutOfRangeStepIndexIsClampedNotUsed)
+{
+    unsigned char codes[4] = {0x77, 0x77, 0x77, 0x77};
+    unsigned char out[8];
+    adpcm_state state;
+    state.index = 120;
+    adpcm_decoder_u(codes, out, 8, &state);
+    EXPECT_LE(state.index, 88);
+    state.index = -5;
+    adpcm_decoder_u(codes, out, 8, &state);
+    EXPECT_GE(state.index, 0);
+}

@@ -1,0 +1,288 @@
+// The LPC-10 codec against an independent LPC-10e coder (sox) used as a black
+// box, on synthetic speech from espeak-ng. Skipped when either tool is missing.
+#include "lpc10/lpc10.h"
+
+#include "audio/ulaw.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+bool haveTool(const char *name)
+{
+    return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::vector<unsigned char> readFile(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const std::string &path, const void *data, size_t size)
+{
+    std::ofstream f(path, std::ios::binary);
+    f.write(static_cast<const char *>(data), static_cast<std::streamsize>(size));
+}
+
+std::vector<int16_t> toSamples(const std::vector<unsigned char> &bytes)
+{
+    std::vector<int16_t> s(bytes.size() / 2);
+    for (size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    return s;
+}
+
+// sox packs the 54 bits most significant bit first; ours least significant first.
+unsigned char reverseBits(unsigned char b)
+{
+    unsigned char r = 0;
+    for (int i = 0; i < 8; ++i)
+        r = static_cast<unsigned char>(r | ((b >> i) & 1) << (7 - i));
+    return r;
+}
+
+struct Comparison {
+    int frames = 0;
+    int identical = 0;
+    int samePitchVoicing = 0;
+};
+
+Comparison compareFrames(const std::vector<unsigned char> &ours, const std::vector<unsigned char> &theirs)
+{
+    Comparison c;
+    c.frames = static_cast<int>(std::min(ours.size(), theirs.size()) / 7);
+    for (int f = 0; f < c.frames; ++f) {
+        bool same = true;
+        for (int i = 0; i < 7; ++i)
+            same &= ours[static_cast<size_t>(7 * f + i)] == reverseBits(theirs[static_cast<size_t>(7 * f + i)]);
+        c.identical += same;
+        // Unpack both through the channel to compare the pitch-and-voicing code.
+        lpc10::FrameBits a{}, b{};
+        for (int k = 0; k < 54; ++k) {
+            a[k + 1] = (ours[static_cast<size_t>(7 * f + k / 8)] >> (k % 8)) & 1;
+            b[k + 1] = (reverseBits(theirs[static_cast<size_t>(7 * f + k / 8)]) >> (k % 8)) & 1;
+        }
+        lpc10::FrameCodes ca, cb;
+        int unused = 0;
+        lpc10::channel(1, ca, a, unused);
+        lpc10::channel(1, cb, b, unused);
+        c.samePitchVoicing += ca.ipitv == cb.ipitv;
+    }
+    return c;
+}
+
+// Short-time log energy per 180-sample block.
+std::vector<double> envelope(const std::vector<double> &x)
+{
+    std::vector<double> e;
+    for (size_t i = 0; i + 180 <= x.size(); i += 180) {
+        double s = 0;
+        for (size_t j = i; j < i + 180; ++j)
+            s += x[j] * x[j];
+        e.push_back(std::log10(s / 180 + 1.0));
+    }
+    return e;
+}
+
+// Best Pearson correlation of two envelopes over block lags -12..12.
+double bestCorrelation(const std::vector<double> &a, const std::vector<double> &b)
+{
+    double best = -1;
+    for (int lag = -12; lag <= 12; ++lag) {
+        double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+        int n = 0;
+        for (int i = 0; i < static_cast<int>(a.size()); ++i) {
+            const int j = i + lag;
+            if (j < 0 || j >= static_cast<int>(b.size()))
+                continue;
+            sa += a[static_cast<size_t>(i)];
+            sb += b[static_cast<size_t>(j)];
+            saa += a[static_cast<size_t>(i)] * a[static_cast<size_t>(i)];
+            sbb += b[static_cast<size_t>(j)] * b[static_cast<size_t>(j)];
+            sab += a[static_cast<size_t>(i)] * b[static_cast<size_t>(j)];
+            ++n;
+        }
+        const double cov = sab - sa * sb / n;
+        const double den = std::sqrt((saa - sa * sa / n) * (sbb - sb * sb / n));
+        if (den > 0)
+            best = std::max(best, cov / den);
+    }
+    return best;
+}
+
+class Lpc10Reference : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!haveTool("sox") || !haveTool("espeak-ng"))
+            GTEST_SKIP() << "sox or espeak-ng not installed";
+        char tmpl[] = "/tmp/kv_lpc10_ref_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override
+    {
+        if (!dir.empty())
+            std::system(("rm -rf " + dir).c_str());
+    }
+
+    // espeak-ng speech at 8 kHz, cut to whole frames and passed through u-law
+    // so that both coders see exactly the samples our encoder sees.
+    std::vector<unsigned char> speechUlaw(const std::string &voice, const std::string &text, const std::string &name)
+    {
+        const std::string raw = dir + "/" + name + ".raw";
+        const std::string cmd = "espeak-ng -v " + voice + " --stdout \"" + text +
+                                "\" 2>/dev/null | sox -D -t wav - -r 8000 -c 1 -b 16 -e signed-integer -t raw " +
+                                raw + " 2>/dev/null";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        std::vector<int16_t> s = toSamples(readFile(raw));
+        s.resize(s.size() / 180 * 180);
+        std::vector<unsigned char> u(s.size());
+        std::vector<int16_t> expanded(s.size());
+        for (size_t i = 0; i < s.size(); ++i) {
+            u[i] = s2u[static_cast<uint16_t>(s[i]) >> 3];
+            expanded[i] = u2s[u[i]];
+        }
+        writeFile(dir + "/" + name + ".ulaw.raw", expanded.data(), expanded.size() * 2);
+        return u;
+    }
+
+    std::vector<unsigned char> soxEncode(const std::string &name)
+    {
+        const std::string cmd = "sox -t raw -r 8000 -e signed -b 16 -c 1 " + dir + "/" + name +
+                                ".ulaw.raw -t lpc10 " + dir + "/" + name + ".lpc 2>/dev/null";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        return readFile(dir + "/" + name + ".lpc");
+    }
+
+    std::vector<double> soxDecode(const std::string &name, const std::vector<unsigned char> &coded)
+    {
+        writeFile(dir + "/" + name + ".in.lpc", coded.data(), coded.size());
+        const std::string cmd = "sox -t lpc10 " + dir + "/" + name + ".in.lpc -t raw -e signed -b 16 " + dir +
+                                "/" + name + ".dec.raw 2>/dev/null";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        std::vector<double> out;
+        for (int16_t v : toSamples(readFile(dir + "/" + name + ".dec.raw")))
+            out.push_back(v);
+        return out;
+    }
+
+    // Decodes frames in sox's byte layout with our decoder.
+    static std::vector<double> ourDecode(std::vector<unsigned char> coded, bool soxLayout = true)
+    {
+        if (soxLayout)
+            for (auto &b : coded)
+                b = reverseBits(b);
+        Lpc10Decoder dec;
+        std::vector<double> out;
+        std::vector<unsigned char> ulaw(Lpc10Decoder::kMaxOutput);
+        for (size_t pos = 0; pos + 7 <= coded.size(); pos += 7 * Lpc10Decoder::kMaxFrames) {
+            const int len = static_cast<int>(std::min<size_t>(coded.size() - pos, 7 * Lpc10Decoder::kMaxFrames));
+            const int n = dec.decode(coded.data() + pos, ulaw.data(), len);
+            for (int i = 0; i < n; ++i)
+                out.push_back(u2s[ulaw[static_cast<size_t>(i)]]);
+        }
+        return out;
+    }
+
+    std::string dir;
+};
+
+struct Utterance {
+    const char *voice;
+    const char *text;
+};
+
+const Utterance kUtterances[] = {
+    {"en-us", "The quick brown fox jumps over the lazy dog. She sells sea shells by the sea shore."},
+    {"en-gb", "Please call me back tomorrow morning at nine o'clock, the meeting was moved."},
+    {"de", "Guten Tag, wie geht es Ihnen heute? Das Wetter ist schoen."},
+    {"en-us+f3", "Seven slow ships sailed through the harbour while the bells were ringing."},
+};
+
+} // namespace
+
+TEST_F(Lpc10Reference, CodedFramesAgreeWithAnIndependentCoder)
+{
+    Comparison own, published;
+    int n = 0;
+    for (const Utterance &u : kUtterances) {
+        const std::string name = "u" + std::to_string(n++);
+        const std::vector<unsigned char> speech = speechUlaw(u.voice, u.text, name);
+        ASSERT_GT(speech.size(), 180u * 50);
+        const std::vector<unsigned char> theirs = soxEncode(name);
+        ASSERT_EQ(theirs.size(), speech.size() / 180 * 7);
+
+        for (int d = 0; d < 2; ++d) {
+            const auto dialect = d == 0 ? lpc10::Dialect::Kestrelvox : lpc10::Dialect::Fs1015;
+            Lpc10Encoder enc(dialect);
+            std::vector<unsigned char> in = speech;
+            std::vector<unsigned char> ours(theirs.size());
+            ASSERT_EQ(enc.encode(in.data(), ours.data(), static_cast<int>(in.size())),
+                      static_cast<int>(ours.size()));
+            const Comparison c = compareFrames(ours, theirs);
+            Comparison &sum = d == 0 ? own : published;
+            sum.frames += c.frames;
+            sum.identical += c.identical;
+            sum.samePitchVoicing += c.samePitchVoicing;
+        }
+    }
+    auto pct = [](int a, int b) { return 100.0 * a / b; };
+    std::printf("own rules: %d frames, %.1f%% identical, %.1f%% same pitch/voicing code\n", own.frames,
+                pct(own.identical, own.frames), pct(own.samePitchVoicing, own.frames));
+    std::printf("published rules: %d frames, %.1f%% identical, %.1f%% same pitch/voicing code\n",
+                published.frames, pct(published.identical, published.frames),
+                pct(published.samePitchVoicing, published.frames));
+    RecordProperty("identical_own_percent", static_cast<int>(pct(own.identical, own.frames)));
+    RecordProperty("identical_published_percent", static_cast<int>(pct(published.identical, published.frames)));
+
+    // Pitch tracking and voicing do not depend on the two rules that differ.
+    EXPECT_GE(pct(own.samePitchVoicing, own.frames), 85.0);
+    EXPECT_GE(pct(published.samePitchVoicing, published.frames), 85.0);
+    EXPECT_GE(pct(published.identical, published.frames), 60.0);
+}
+
+TEST_F(Lpc10Reference, DecodedEnergyEnvelopesFollowTheIndependentDecoder)
+{
+    int n = 0;
+    for (const Utterance &u : kUtterances) {
+        const std::string name = "d" + std::to_string(n++);
+        speechUlaw(u.voice, u.text, name);
+        const std::vector<unsigned char> coded = soxEncode(name);
+        const double r = bestCorrelation(envelope(ourDecode(coded)), envelope(soxDecode(name, coded)));
+        std::printf("%s: energy envelope correlation %.3f\n", u.voice, r);
+        EXPECT_GE(r, 0.85) << u.voice;
+    }
+}
+
+TEST_F(Lpc10Reference, SilenceInGivesSilenceOut)
+{
+    std::vector<int16_t> zeros(8000 * 2, 0);
+    writeFile(dir + "/silence.ulaw.raw", zeros.data(), zeros.size() * 2);
+    const std::vector<unsigned char> coded = soxEncode("silence");
+    ASSERT_EQ(coded.size(), zeros.size() / 180 * 7);
+    double peak = 0;
+    for (double v : ourDecode(coded))
+        peak = std::max(peak, std::fabs(v));
+    std::printf("peak of decoded silence: %.0f\n", peak);
+    EXPECT_LE(peak, 64.0) << "below -54 dB of full scale";
+
+    std::vector<unsigned char> ulaw(16200, 0xFF);
+    Lpc10Encoder enc;
+    std::vector<unsigned char> ours(ulaw.size() / 180 * 7);
+    enc.encode(ulaw.data(), ours.data(), static_cast<int>(ulaw.size()));
+    peak = 0;
+    for (double v : ourDecode(ours, false))
+        peak = std::max(peak, std::fabs(v));
+    EXPECT_LE(peak, 64.0);
+}

@@ -48,7 +48,6 @@ void audioCompModeBox()
     for (int i = 0; i < 4; ++i) {
         GtkWidget *radio = gtk_radio_button_new_with_label(group, kLabels[i]);
         group = gtk_radio_button_get_group(GTK_RADIO_BUTTON(radio));
-        gtk_widget_set_sensitive(radio, codecAvailable(kOrder[i]));
         if (kOrder[i] == current)
             gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radio), TRUE);
         gtk_box_pack_start(GTK_BOX(box), radio, TRUE, TRUE, 0);

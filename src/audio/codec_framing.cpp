@@ -99,18 +99,25 @@ int adpcmdecomp(unsigned char *packet, DecoderState &state)
     return 2 * m;
 }
 
-void lpc10comp(unsigned char *packet, EncoderState &)
+void lpc10comp(unsigned char *packet, EncoderState &state)
 {
-    // The LPC-10 codec is not part of this build yet: the selection cannot be
-    // made, so a packet never gets here. Leave the payload as u-law.
-    (void)packet;
+    setPacketCodec(packet, packetCodec(packet) | kCodecLpc10);
+    // The coder pads its input to whole frames in place, so the samples it
+    // takes must leave room for that within the payload area.
+    constexpr int maxSamples = kMaxPayload / kLpc10FrameSamples * kLpc10FrameSamples; // 6300
+    const int n = std::clamp(packetPayloadLength(packet), 0, maxSamples);
+    unsigned char *data = payload(packet);
+    setPacketPayloadLength(packet, state.lpc10.encode(data, data, n));
 }
 
-int lpc10decomp(unsigned char *packet, DecoderState &)
+int lpc10decomp(unsigned char *packet, DecoderState &state)
 {
-    // Without the LPC-10 decoder such a payload cannot be played.
-    setPacketPayloadLength(packet, 0);
-    return 0;
+    unsigned char *data = payload(packet);
+    const int length = std::clamp(packetPayloadLength(packet), 0, kMaxPayload);
+    const int k = state.lpc10.decode(data, state.lpcArea, length, kLpc10MaxFrames * kLpc10FrameSamples);
+    std::memcpy(data, state.lpcArea, static_cast<size_t>(k));
+    setPacketPayloadLength(packet, k);
+    return k;
 }
 
 void compressPacket(unsigned char *packet, EncoderState &state)

@@ -5,6 +5,7 @@ DecoderState receiveCodec;
 
 bool initEncoderState(EncoderState &state)
 {
+    state.lpc10.reset();
     if (!state.gsmh)
         state.gsmh = gsm_create();
     return state.gsmh != nullptr;
@@ -12,6 +13,7 @@ bool initEncoderState(EncoderState &state)
 
 bool initDecoderState(DecoderState &state)
 {
+    state.lpc10.reset();
     if (!state.gsmh)
         state.gsmh = gsm_create();
     return state.gsmh != nullptr;

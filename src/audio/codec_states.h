@@ -6,19 +6,22 @@
 
 #include "audio/adpcm.h"
 #include "audio/media_packet.h"
+#include "lpc10/lpc10.h"
 
 #include <gsm.h>
 
 struct EncoderState {
     gsm gsmh = nullptr;
     adpcm_state adpcm{}; // carries over from packet to packet, never reset
+    Lpc10Encoder lpc10;
 };
 
 struct DecoderState {
     gsm gsmh = nullptr;
     unsigned char dcb[kMaxPayload]{}; // GSM decode area; keeps earlier packets' samples
     unsigned char dob[kMaxPayload]{}; // ADPCM decode area
-    unsigned char lpcArea[kMaxPayload]{};
+    unsigned char lpcArea[kMaxPayload]{}; // LPC-10 decode area: 35 frames
+    Lpc10Decoder lpc10;
 };
 
 extern EncoderState sendCodec;

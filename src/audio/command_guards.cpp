@@ -64,11 +64,6 @@ bool compressionChangeAllowed()
     return true;
 }
 
-bool codecAvailable(CodecChoice choice)
-{
-    return choice != CodecChoice::Lpc10;
-}
-
 void selectCodec(CodecChoice choice)
 {
     adpcmcompress = choice == CodecChoice::Adpcm;

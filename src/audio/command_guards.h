@@ -24,8 +24,6 @@ bool compressionChangeAllowed();
 
 // The codecs of the compression dialog, in its order.
 enum class CodecChoice { Adpcm, Gsm, LdGsm, Lpc10 };
-// Whether the codec can be chosen in this build.
-bool codecAvailable(CodecChoice choice);
 // Sets that codec's flag, clears the others and prints "Audio mode: ...".
 void selectCodec(CodecChoice choice);
 CodecChoice currentCodec();

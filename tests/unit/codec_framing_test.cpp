@@ -60,7 +60,7 @@ TEST(CaptureBlock, PayloadSizesPerCodec)
         int samples;
         int payload;
     } cases[] = {{nullptr, 488, 488}, {&adpcmcompress, 1800, 903}, {&gsmcompress, 3200, 662},
-                 {&ldgsmcompress, 160, 35}};
+                 {&ldgsmcompress, 160, 35}, {&lpc10compress, 3600, 140}};
     for (const Case &c : cases) {
         if (c.flag)
             CodecSelection::only(*c.flag);
@@ -203,6 +203,23 @@ TEST(CodecRoundTrip, DecodingBetweenPacketsDoesNotDisturbTheEncoder)
         gsmcomp(incoming, sender.enc);
         gsmdecomp(incoming, busy.dec);
     }
+}
+
+TEST(CodecRoundTrip, Lpc10PacketSetsItsBitAndDecodesToTwentyFrames)
+{
+    FreshCodecs codecs;
+    unsigned char packet[kPacketSize];
+    const auto u = ulawOf(speechLike(3600));
+    std::memcpy(packet + kPacketHeaderSize, u.data(), 3600);
+    setPacketPayloadLength(packet, 3600);
+    setPacketCodec(packet, 0);
+    lpc10comp(packet, codecs.enc);
+    EXPECT_EQ(packetCodec(packet), kCodecLpc10);
+    ASSERT_EQ(packetPayloadLength(packet), 140);
+    EXPECT_EQ(decompressPacket(packet, codecs.dec), 3600);
+    // An oversize LPC-10 payload decodes to at most the 35 frames the area holds.
+    setPacketPayloadLength(packet, kMaxPayload);
+    EXPECT_EQ(lpc10decomp(packet, codecs.dec), 35 * 180);
 }
 
 TEST(HostileDecode, GsmCountOutsideOneTo3200Plays3200)

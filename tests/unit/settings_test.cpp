@@ -322,16 +322,6 @@ TEST_F(SettingsFiles, ProxyFileOddities)
     EXPECT_STREQ(portText, "keep");
 }
 
-TEST(TextToInt, BehavesLikeAtoiWithinRange)
-{
-    EXPECT_EQ(textToInt("42"), 42);
-    EXPECT_EQ(textToInt("  -7z"), -7);
-    EXPECT_EQ(textToInt(""), 0);
-    EXPECT_EQ(textToInt("abc"), 0);
-    EXPECT_EQ(textToInt("-99999999999999"), -2147483647 - 1);
-    EXPECT_EQ(textToInt(nullptr), 0);
-}
-
 TEST(TrimNewLine, RemovesOnlyTheLastCharacter)
 {
     char a[] = "abc\n";

@@ -3,124 +3,25 @@
 // each reply makes the program show, and what a lost connection does.
 #include "directory/uls_client.h"
 
-#include <arpa/inet.h>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-#include "core/ui_ops.h"
-#include "directory/uls_protocol.h"
+#include "uls_test_support.h"
 
 namespace fs = std::filesystem;
+using namespace uls_test;
 
 namespace {
 
-// ---- What the core asked the user interface to show ----
-
-struct Shown {
-    std::vector<std::string> messages;  // "title|text"
-    std::vector<std::string> listTitles;
-    std::vector<std::vector<std::string>> lists;  // "name address" per entry
-    std::vector<std::string> chatLines;
-    void (*duringList)() = nullptr;  // runs inside the list "dialog"
-};
-Shown g_shown;
-
-void recordMessage(const char *title, const char *text)
+void writeAll(int fd, const std::string &bytes)
 {
-    g_shown.messages.push_back(std::string(title) + "|" + text);
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
-
-void recordList(const char *title, const UserListReply *list)
-{
-    g_shown.listTitles.push_back(title);
-    std::vector<std::string> rows;
-    for (int i = 0; i < list->count; ++i) {
-        in_addr a{};
-        a.s_addr = list->entries[i].addr;
-        rows.push_back(std::string(list->entries[i].name) + " " + inet_ntoa(a));
-    }
-    g_shown.lists.push_back(rows);
-    if (g_shown.duringList)
-        g_shown.duringList();
-}
-
-void recordChat(const char *line) { g_shown.chatLines.push_back(line); }
-
-// ---- A scripted peer ----
-
-int listenLoopback(int *port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 8) != 0)
-        return -1;
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
-int acceptWithin(int listenFd, int ms = 3000)
-{
-    pollfd p{listenFd, POLLIN, 0};
-    if (poll(&p, 1, ms) != 1)
-        return -1;
-    return accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-}
-
-// Reads exactly n bytes, or fewer if the peer closes or 3 s pass.
-std::string readN(int fd, std::size_t n)
-{
-    std::string out;
-    while (out.size() < n) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 3000) != 1)
-            break;
-        char buf[4096];
-        ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
-        if (r <= 0)
-            break;
-        out.append(buf, static_cast<std::size_t>(r));
-    }
-    return out;
-}
-
-bool peerClosed(int fd)
-{
-    pollfd p{fd, POLLIN, 0};
-    char c;
-    return poll(&p, 1, 3000) == 1 && read(fd, &c, 1) == 0;
-}
-
-void writeAll(int fd, const std::string &bytes) { ASSERT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
-
-std::string le32(int32_t v)
-{
-    std::string s(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        s[i] = static_cast<char>(static_cast<uint32_t>(v) >> (8 * i));
-    return s;
-}
-
-std::string field(const std::string &text, std::size_t width)
-{
-    std::string f = text;
-    f.resize(width, '\0');
-    return f;
-}
-
-std::string commandBytes(const char *word) { return field(word, 16); }
 
 class UlsClient : public ::testing::Test {
 protected:
@@ -132,12 +33,7 @@ protected:
         profile_ = (dir_ / "userinfo.dat").string();
         writeProfile("alice\nalice@example.org\nVisible\nbob\ncarol\n");
 
-        g_shown = Shown{};
-        KvUiOps ops{};
-        ops.messageBox = recordMessage;
-        ops.listReceived = recordList;
-        ops.chatLineReceived = recordChat;
-        kvSetUiOps(ops);
+        recordUi();
 
         serverConnected = 0;
         ULSsock = -1;
@@ -235,15 +131,15 @@ TEST_F(UlsClient, EachRequestGoesOutAsItsBytes)
 {
     connectAndAccept();
     serverConnection(nullptr, 1);
-    EXPECT_EQ(readN(peer_, 16), commandBytes("refresh user"));
+    EXPECT_EQ(readN(peer_, 16), command("refresh user"));
     serverConnection(nullptr, 2);
-    EXPECT_EQ(readN(peer_, 16), commandBytes("refresh buddy"));
+    EXPECT_EQ(readN(peer_, 16), command("refresh buddy"));
     serverConnection("hello", 3);
     EXPECT_EQ(readN(peer_, 12), "messagehello");
     serverConnection(nullptr, 7);  // not a mode: nothing
     serverConnection(nullptr, 4);
-    EXPECT_EQ(readN(peer_, 16), commandBytes("quit!"));
-    EXPECT_TRUE(peerClosed(peer_));
+    EXPECT_EQ(readN(peer_, 16), command("quit!"));
+    EXPECT_TRUE(closedByPeer(peer_));
     EXPECT_EQ(serverConnected, 0);
     EXPECT_EQ(ULSsock, -1);
 }
@@ -258,7 +154,7 @@ TEST_F(UlsClient, NothingIsSentOrShownWhileDisconnected)
     });
     EXPECT_EQ(out, "");
     EXPECT_EQ(ULSsock, -1);
-    EXPECT_TRUE(g_shown.messages.empty());
+    EXPECT_TRUE(g_shown.empty());
     EXPECT_EQ(acceptWithin(listenFd_, 100), -1);  // no connection was even tried
 }
 
@@ -343,8 +239,7 @@ std::string userList(int32_t count, int entries)
 {
     std::string r = le32(1) + le32(count) + le32(0);
     for (int i = 0; i < entries; ++i) {
-        uint32_t a = htonl(0x0A000001 + static_cast<uint32_t>(i));
-        r += std::string(reinterpret_cast<const char *>(&a), 4) + field("u" + std::to_string(i), 16);
+        r += addrBytes(("10.0.0." + std::to_string(i + 1)).c_str()) + field("u" + std::to_string(i), 16);
     }
     return r;
 }
@@ -365,30 +260,24 @@ TEST_F(UlsClient, ListCountsDecideWhatIsShown)
     handle(userList(-1, 0));
     handle(le32(2) + le32(0) + le32(0));
     handle(le32(2) + le32(25));
+    handle(le32(2) + le32(1) + le32(0) + addrBytes("10.47.0.2") + field("abcdefghijklmnopqrst", 48));
     std::string out = testing::internal::GetCapturedStdout();
 
     EXPECT_EQ(out, "Total online user = 24\nTotal online user = 25\nTotal online user = 0\n"
-                   "Total online user = -1\nTotal online buddies = 0\nTotal online buddies = 25\n");
-    ASSERT_EQ(g_shown.listTitles.size(), 1u);
-    EXPECT_EQ(g_shown.listTitles[0], "Online Users");
-    ASSERT_EQ(g_shown.lists[0].size(), 24u);
-    EXPECT_EQ(g_shown.lists[0][23], "u23 10.0.0.24");
-    EXPECT_EQ(g_shown.messages, (std::vector<std::string>{
-                                    "ULS Server Connection|Data error! Try again",
-                                    "ULS Server Connection|No user online",
-                                    "ULS Server Connection|Data error! Try again",
-                                    "ULS Server Connection|No buddy online",
-                                    "ULS Server Connection|Data error! Try again",
-                                }));
-}
-
-TEST_F(UlsClient, BuddyNamesAreShownCutTo15)
-{
-    uint32_t a = inet_addr("10.47.0.2");
-    handle(le32(2) + le32(1) + le32(0) + std::string(reinterpret_cast<const char *>(&a), 4) +
-           field("abcdefghijklmnopqrst", 48));
-    ASSERT_EQ(g_shown.listTitles, std::vector<std::string>{"Online Buddies"});
-    EXPECT_EQ(g_shown.lists[0], std::vector<std::string>{"abcdefghijklmno 10.47.0.2"});
+                   "Total online user = -1\nTotal online buddies = 0\nTotal online buddies = 25\n"
+                   "Total online buddies = 1\n");
+    std::string all24 = "list:Online Users";
+    for (int i = 0; i < 24; ++i)
+        all24 += "|u" + std::to_string(i) + " 10.0.0." + std::to_string(i + 1);
+    EXPECT_EQ(g_shown, (std::vector<std::string>{
+                           all24,
+                           "box:ULS Server Connection|Data error! Try again",
+                           "box:ULS Server Connection|No user online",
+                           "box:ULS Server Connection|Data error! Try again",
+                           "box:ULS Server Connection|No buddy online",
+                           "box:ULS Server Connection|Data error! Try again",
+                           "list:Online Buddies|abcdefghijklmno 10.47.0.2",
+                       }));
 }
 
 TEST_F(UlsClient, ChatAndGreetingReplies)
@@ -398,9 +287,8 @@ TEST_F(UlsClient, ChatAndGreetingReplies)
     handle(le32(6));
     handle(le32(4) + "whatever");
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(g_shown.chatLines, std::vector<std::string>{"ABCDEFGHIJKLMNO: hello\n"});
+    EXPECT_EQ(g_shown, std::vector<std::string>{"chat:ABCDEFGHIJKLMNO: hello\n"});
     EXPECT_EQ(out, "Broadcast server connected!\n");
-    EXPECT_TRUE(g_shown.messages.empty());
 }
 
 TEST_F(UlsClient, WatchDrainsAndDispatchesFromTheSocket)
@@ -411,8 +299,7 @@ TEST_F(UlsClient, WatchDrainsAndDispatchesFromTheSocket)
     EXPECT_EQ(ulsSockCallback(ULSsock), 1);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, "Received 52 bytes\nTotal online user = 2\n");
-    ASSERT_EQ(g_shown.lists.size(), 1u);
-    EXPECT_EQ(g_shown.lists[0], (std::vector<std::string>{"u0 10.0.0.1", "u1 10.0.0.2"}));
+    EXPECT_EQ(g_shown, std::vector<std::string>{"list:Online Users|u0 10.0.0.1|u1 10.0.0.2"});
     EXPECT_EQ(serverConnected, 1);
 }
 
@@ -426,25 +313,26 @@ TEST_F(UlsClient, ServerClosingIsADisconnect)
     int keep = ulsSockCallback(ULSsock);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(keep, 0);
-    // What arrived before the close is still shown.
-    EXPECT_EQ(g_shown.chatLines, std::vector<std::string>{"bob: bye\n"});
     EXPECT_EQ(serverConnected, 0);
     EXPECT_EQ(ULSsock, -1);
-    ASSERT_EQ(g_shown.messages.size(), 1u);
-    EXPECT_EQ(g_shown.messages[0], "ULS Server Connection|The connection to the directory server was lost");
+    // What arrived before the close is still shown.
+    EXPECT_EQ(g_shown, (std::vector<std::string>{
+                           "chat:bob: bye\n",
+                           "box:ULS Server Connection|The connection to the directory server was lost",
+                       }));
 }
 
 TEST_F(UlsClient, DisconnectWhileAListIsOpenEndsTheWatch)
 {
     connectAndAccept();
     writeAll(peer_, userList(1, 1));
-    g_shown.duringList = [] { serverConnection(nullptr, 4); };
+    g_duringList = [] { serverConnection(nullptr, 4); };
     testing::internal::CaptureStdout();
     EXPECT_EQ(ulsSockCallback(ULSsock), 0);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(serverConnected, 0);
-    EXPECT_EQ(readN(peer_, 16), commandBytes("quit!"));
-    EXPECT_TRUE(g_shown.messages.empty());
+    EXPECT_EQ(readN(peer_, 16), command("quit!"));
+    EXPECT_EQ(g_shown.size(), 1u);  // the list, and no message box
 }
 
 TEST_F(UlsClient, OneDrainNeverExceedsItsBuffer)

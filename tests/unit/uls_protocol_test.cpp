@@ -80,22 +80,6 @@ TEST(UlsRequests, MessageIsTheWordFollowedByTheText)
     EXPECT_EQ(n, 7 + kUlsMaxChatText);
 }
 
-TEST(UlsRequests, RegistrationIsTheProfileRecordAsLaidOut)
-{
-    UserProfile p{};
-    p.ipAddr = inet_addr("10.47.0.1");
-    p.visible = 1;
-    strcpy(p.name, "alice");
-    strcpy(p.email, "a@b.c");
-    strcpy(p.buddyList, "bob\ncarol");
-    const auto *b = reinterpret_cast<const uint8_t *>(&p);
-    EXPECT_EQ(Bytes(b, b + 4), (Bytes{10, 47, 0, 1}));
-    EXPECT_EQ(Bytes(b + 4, b + 8), (Bytes{1, 0, 0, 0}));
-    EXPECT_STREQ(reinterpret_cast<const char *>(b + 8), "alice");
-    EXPECT_STREQ(reinterpret_cast<const char *>(b + 24), "a@b.c");
-    EXPECT_STREQ(reinterpret_cast<const char *>(b + 56), "bob\ncarol");
-}
-
 TEST(UlsRequests, SocksRequestCarriesPortAddressAndUserId)
 {
     const uint32_t server = inet_addr("10.47.0.3");

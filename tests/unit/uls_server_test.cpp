@@ -4,45 +4,20 @@
 #include "directory/uls_server.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <random>
 #include <set>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-#include "directory/uls_protocol.h"
+#include "directory/uls_client.h"
+#include "uls_test_support.h"
+
+using namespace uls_test;
 
 namespace {
-
-std::string le32(int32_t v)
-{
-    std::string s(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        s[i] = static_cast<char>(static_cast<uint32_t>(v) >> (8 * i));
-    return s;
-}
-
-int32_t readLE(const std::string &s, std::size_t at)
-{
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = v << 8 | static_cast<uint8_t>(s[at + i]);
-    return static_cast<int32_t>(v);
-}
-
-std::string command(const char *word)
-{
-    std::string c(word);
-    c.resize(16, '\0');
-    return c;
-}
 
 class Client {
 public:
@@ -85,21 +60,7 @@ public:
         userList();
     }
 
-    std::string readN(std::size_t n, int ms = 3000)
-    {
-        std::string out;
-        while (out.size() < n) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, ms) != 1)
-                break;
-            char buf[4096];
-            ssize_t r = recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
-            if (r <= 0)
-                break;
-            out.append(buf, static_cast<std::size_t>(r));
-        }
-        return out;
-    }
+    std::string readN(std::size_t n) { return uls_test::readN(fd_, n); }
 
     // Reads one list reply; entries as "name address".
     std::vector<std::string> readList(int32_t expectType)
@@ -134,22 +95,8 @@ public:
         return readList(2);
     }
 
-    // Reads past whatever was still on its way until the end of the stream.
-    bool closedByServer(int ms = 3000)
-    {
-        char buf[4096];
-        pollfd p{fd_, POLLIN, 0};
-        while (poll(&p, 1, ms) == 1)
-            if (recv(fd_, buf, sizeof buf, 0) <= 0)
-                return true;
-        return false;
-    }
-
-    bool quiet(int ms = 200)
-    {
-        pollfd p{fd_, POLLIN, 0};
-        return poll(&p, 1, ms) == 0;
-    }
+    bool closedByServer(int ms = 3000) { return closedByPeer(fd_, ms); }
+    bool quiet() { return uls_test::quiet(fd_); }
 
 private:
     int fd_ = -1;
@@ -427,4 +374,77 @@ TEST_F(UlsServerTest, UnregisteredAndSurplusConnectionsAreClosed)
     EXPECT_TRUE(surplus.closedByServer());
     EXPECT_TRUE(idle.closedByServer(4000));
     EXPECT_TRUE(first.userList().empty());
+}
+
+// ---- The program's own client against the server ----
+
+namespace {
+
+// Lets the watch run once the socket has something, as the main loop would.
+int watchOnce()
+{
+    pollfd p{ULSsock, POLLIN, 0};
+    if (poll(&p, 1, 3000) != 1)
+        return -1;
+    testing::internal::CaptureStdout();
+    int keep = ulsSockCallback(ULSsock);
+    testing::internal::GetCapturedStdout();
+    return keep;
+}
+
+} // namespace
+
+TEST_F(UlsServerTest, ProgramClientRegistersListsChatsAndLeaves)
+{
+    char dir[] = "/tmp/kv_uls_server_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string profile = std::string(dir) + "/userinfo.dat";
+    FILE *f = fopen(profile.c_str(), "wb");
+    fputs("alice\nalice@example.org\nVisible\nbob\n", f);
+    fclose(f);
+    recordUi();
+    proxyInfo = ProxySettings{};
+    serverPort = port();
+
+    Client bob(port());
+    bob.join("bob", 1, "alice", "10.47.0.2");
+    testing::internal::CaptureStdout();
+    serverConnection("127.0.0.1", 0, profile.c_str());
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(serverConnected, 1);
+
+    serverConnection(nullptr, 1);
+    EXPECT_EQ(watchOnce(), 1);
+    serverConnection(nullptr, 2);
+    EXPECT_EQ(watchOnce(), 1);
+    EXPECT_EQ(g_shown, (std::vector<std::string>{"list:Online Users|bob 10.47.0.2", "list:Online Buddies|bob 10.47.0.2"}));
+
+    serverConnection("hi bob", 3);
+    std::string got = bob.readN(26);
+    EXPECT_EQ(std::string(got.c_str() + 4), "alice");
+    EXPECT_EQ(got.substr(20), "hi bob");
+    bob.send("messageyo");
+    EXPECT_EQ(watchOnce(), 1);
+    EXPECT_EQ(g_shown.back(), "chat:bob: yo\n");
+
+    serverConnection(nullptr, 4);
+    EXPECT_EQ(serverConnected, 0);
+    bob.userList();
+    EXPECT_TRUE(bob.userList().empty());
+
+    // Connected again, then the server goes away: the client is left
+    // Disconnected and says so.
+    testing::internal::CaptureStdout();
+    serverConnection("127.0.0.1", 0, profile.c_str());
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(serverConnected, 1);
+    stopServer();
+    EXPECT_EQ(watchOnce(), 0);
+    EXPECT_EQ(serverConnected, 0);
+    EXPECT_EQ(g_shown.back(), "box:ULS Server Connection|The connection to the directory server was lost");
+
+    kvSetUiOps(KvUiOps{});
+    serverPort = kUlsPort;
+    unlink(profile.c_str());
+    rmdir(dir);
 }

@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include "audio/engine.h"
+#include "audio/sound_device.h"
 #include "audio/command_guards.h"
 
 #include <cstring>
@@ -172,10 +173,12 @@ GtkWidget *buildMainWindow()
 
 void aboutBox()
 {
-    showMessageBox("About Kestrelvox",
-                   "Kestrelvox for Linux\n"
-                   "Version 3.1b\n"
-                   "Voice calls over UDP port 2047 with u-law, ADPCM, GSM and LD-GSM speech.");
+    const std::string text = std::string("Kestrelvox for Linux\n"
+                                         "Version 3.1b\n"
+                                         "Voice calls over UDP port 2047 with u-law, ADPCM, GSM, LD-GSM and LPC-10 speech.\n"
+                                         "Sound device: ") +
+                             audioDeviceName(handle);
+    showMessageBox("About Kestrelvox", text.c_str());
 }
 
 // ---- refresh timer and video drawing ----

@@ -1,5 +1,6 @@
 #include "audio/sound_device.h"
 
+#include "audio/alsa_device.h"
 #include "audio/engine.h"
 
 #include <cerrno>
@@ -23,6 +24,11 @@ int initAudioDevice(int *fd, int mode)
     if (*fd < 0) {
         perror("open /dev/dsp");
         *fd = -1;
+        // Today's desktops offer sound through ALSA rather than OSS.
+        if (mode == 2 && alsaOpen()) {
+            *fd = kAlsaDeviceHandle;
+            return 1;
+        }
         return -1;
     }
     const int dev = *fd;
@@ -88,6 +94,8 @@ int initAudioDevice(int *fd, int mode)
 
 int closeAudioDevice(int fd)
 {
+    if (fd == kAlsaDeviceHandle)
+        return alsaClose();
     if (ioctl(fd, SNDCTL_DSP_SYNC, 0) < 0) {
         const int err = errno;
         perror("ioctl sync");
@@ -100,6 +108,8 @@ int closeAudioDevice(int fd)
 
 ssize_t audioRead(int fd, void *buf, size_t len)
 {
+    if (fd == kAlsaDeviceHandle)
+        return alsaRead(buf, len);
     // A short read would leave stale bytes in the block, so keep reading
     // until the whole block is in.
     auto *p = static_cast<unsigned char *>(buf);
@@ -125,6 +135,8 @@ ssize_t audioRead(int fd, void *buf, size_t len)
 
 long audioOutputSpace(int fd)
 {
+    if (fd == kAlsaDeviceHandle)
+        return alsaOutputSpace();
     audio_buf_info info{};
     if (ioctl(fd, SNDCTL_DSP_GETOSPACE, &info) < 0)
         return -1;
@@ -133,6 +145,8 @@ long audioOutputSpace(int fd)
 
 ssize_t audioWrite(int fd, const void *buf, size_t len)
 {
+    if (fd == kAlsaDeviceHandle)
+        return alsaWrite(buf, len);
     const auto *p = static_cast<const unsigned char *>(buf);
     size_t done = 0;
     while (done < len) {
@@ -145,4 +159,13 @@ ssize_t audioWrite(int fd, const void *buf, size_t len)
         done += static_cast<size_t>(n);
     }
     return static_cast<ssize_t>(done);
+}
+
+const char *audioDeviceName(int fd)
+{
+    if (fd == kAlsaDeviceHandle)
+        return "ALSA default device";
+    if (fd >= 0)
+        return "/dev/dsp (OSS)";
+    return "none";
 }

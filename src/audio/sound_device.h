@@ -23,3 +23,6 @@ long audioOutputSpace(int fd);
 
 // Blocking write of a whole buffer. Returns the bytes taken, or -1.
 ssize_t audioWrite(int fd, const void *buf, size_t len);
+
+// What the user is told about the sound device behind fd.
+const char *audioDeviceName(int fd);

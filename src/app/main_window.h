@@ -34,6 +34,10 @@ void drawImageRGB();
 void registerGtkUiOps();
 void showMessageBox(const char *title, const char *text);
 
+struct UserListReply;
+void listReceivedOp(const char *title, const UserListReply *list);
+void chatLineReceivedOp(const char *line);
+
 // File commands.
 void playAudioFile();
 void recordAudioFile();

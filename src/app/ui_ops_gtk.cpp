@@ -65,5 +65,9 @@ void registerGtkUiOps()
     ops.messageBox = messageBoxOp;
     ops.showProgressBar = showProgressOp;
     ops.hideProgressBar = hideProgressOp;
+    // The directory connection lives on the GUI thread: its replies arrive here
+    // already and are shown directly.
+    ops.listReceived = listReceivedOp;
+    ops.chatLineReceived = chatLineReceivedOp;
     kvSetUiOps(ops);
 }

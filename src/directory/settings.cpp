@@ -310,3 +310,18 @@ uint32_t GetLocalAddr()
     close(s);
     return addr;
 }
+
+void copyToField(char *dst, std::size_t size, const char *text)
+{
+    if (size == 0)
+        return;
+    std::size_t n = std::strlen(text);
+    if (n >= size) {
+        n = size - 1;
+        // Never leave half of a multi-byte character behind.
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+            --n;
+    }
+    std::memcpy(dst, text, n);
+    dst[n] = '\0';
+}

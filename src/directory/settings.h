@@ -60,6 +60,10 @@ void trimNewLine(char *s);
 // file dst becomes empty. Returns 1 when a line was read, 0 at end of file.
 int readSettingsLine(FILE *f, char *dst, std::size_t size);
 
+// Stores text in a fixed-width field of size bytes: what does not fit is cut
+// at a UTF-8 character boundary, and the field is always NUL-terminated.
+void copyToField(char *dst, std::size_t size, const char *text);
+
 // "atoi" without undefined behaviour: leading blanks, a sign, digits; text
 // that is not a number gives 0, values beyond int are clamped.
 int textToInt(const char *text);

@@ -421,3 +421,17 @@ TEST(GetLocalAddr, FindsAnAddress)
     EXPECT_NE(a, 0u);
     EXPECT_NE(a, 0xFFFFFFFFu);
 }
+
+TEST(CopyToField, CutsAtTheFieldAndNeverSplitsACharacter)
+{
+    char name[16];
+    copyToField(name, sizeof name, "short");
+    EXPECT_STREQ(name, "short");
+    copyToField(name, sizeof name, "abcdefghijklmnopqrstuvwxyz");
+    EXPECT_STREQ(name, "abcdefghijklmno");
+    // "é" is two bytes: 14 ASCII + "é" would need 17 bytes with the terminator.
+    copyToField(name, sizeof name, "abcdefghijklmn\xC3\xA9");
+    EXPECT_STREQ(name, "abcdefghijklmn");
+    copyToField(name, sizeof name, "abcdefghijklm\xC3\xA9z");
+    EXPECT_STREQ(name, "abcdefghijklm\xC3\xA9");
+}

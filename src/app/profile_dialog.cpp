@@ -1,0 +1,113 @@
+// "User Profile": name, e-mail address, buddy list and visibility, saved to
+// userinfo.dat for the next registration.
+#include "app/main_window.h"
+
+#include "directory/settings.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct ProfileDialog {
+    GtkWidget *window;
+    GtkWidget *name;
+    GtkWidget *email;
+    GtkWidget *visible;
+    GtkWidget *buddies;
+};
+
+
+void saveLocalInfo(GtkWidget *, gpointer data)
+{
+    auto *dialog = static_cast<ProfileDialog *>(data);
+    copyToField(localInfo.name, sizeof localInfo.name, gtk_entry_get_text(GTK_ENTRY(dialog->name)));
+    copyToField(localInfo.email, sizeof localInfo.email, gtk_entry_get_text(GTK_ENTRY(dialog->email)));
+    GtkTextBuffer *buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(dialog->buddies));
+    GtkTextIter start, end;
+    gtk_text_buffer_get_bounds(buffer, &start, &end);
+    gchar *buddies = gtk_text_buffer_get_text(buffer, &start, &end, FALSE);
+    copyToField(localInfo.buddyList, sizeof localInfo.buddyList, buddies);
+    g_free(buddies);
+    localInfo.visible = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(dialog->visible)) ? 1 : 0;
+    saveUserProfile(&localInfo);
+    gtk_widget_destroy(dialog->window);
+}
+
+GtkWidget *labelledEntry(GtkWidget *box, const char *label, const char *text)
+{
+    GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_box_pack_start(GTK_BOX(box), row, FALSE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(row), gtk_label_new(label), TRUE, TRUE, 0);
+    GtkWidget *entry = gtk_entry_new();
+    gtk_entry_set_max_length(GTK_ENTRY(entry), 50);
+    gtk_entry_set_text(GTK_ENTRY(entry), text);
+    gtk_box_pack_start(GTK_BOX(row), entry, TRUE, TRUE, 0);
+    return entry;
+}
+
+} // namespace
+
+void localInfoBox()
+{
+    loadUserInfo(&localInfo, true);
+
+    auto *dialog = new ProfileDialog{};
+    dialog->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWidget *window = dialog->window;
+    g_signal_connect_swapped(window, "destroy", G_CALLBACK(+[](ProfileDialog *d) { delete d; }), dialog);
+    gtk_window_set_title(GTK_WINDOW(window), "User Profile");
+    gtk_window_set_default_size(GTK_WINDOW(window), 230, 180);
+
+    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_container_add(GTK_CONTAINER(window), box);
+    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+    const std::string name(localInfo.name, strnlen(localInfo.name, sizeof localInfo.name));
+    const std::string email(localInfo.email, strnlen(localInfo.email, sizeof localInfo.email));
+    dialog->name = labelledEntry(box, " Name:       ", name.c_str());
+    dialog->email = labelledEntry(box, " Email:       ", email.c_str());
+    in_addr a{};
+    a.s_addr = localInfo.ipAddr;
+    // Shown for the user's information; what is typed here is never saved.
+    labelledEntry(box, " Local IP:   ", inet_ntoa(a));
+
+    GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_box_pack_start(GTK_BOX(box), row, FALSE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(row), gtk_label_new(" Buddy List: "), TRUE, TRUE, 0);
+    dialog->buddies = gtk_text_view_new();
+    const std::string buddies(localInfo.buddyList, strnlen(localInfo.buddyList, sizeof localInfo.buddyList));
+    gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(dialog->buddies)), buddies.c_str(), -1);
+    GtkWidget *scrolled = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_NEVER, GTK_POLICY_ALWAYS);
+    gtk_widget_set_size_request(scrolled, 150, 50);
+    gtk_container_add(GTK_CONTAINER(scrolled), dialog->buddies);
+    gtk_box_pack_start(GTK_BOX(row), scrolled, TRUE, TRUE, 0);
+
+    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+    GtkWidget *radios = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_box_pack_start(GTK_BOX(box), radios, FALSE, TRUE, 0);
+    dialog->visible = gtk_radio_button_new_with_label(nullptr, "Visible mode");
+    GtkWidget *invisible = gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(dialog->visible),
+                                                                       "Invisible mode");
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(localInfo.visible ? dialog->visible : invisible), TRUE);
+    gtk_box_pack_start(GTK_BOX(radios), dialog->visible, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(radios), invisible, TRUE, TRUE, 0);
+
+    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+    GtkWidget *buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, TRUE, 0);
+    GtkWidget *ok = gtk_button_new_with_label("OK");
+    GtkWidget *cancel = gtk_button_new_with_label("Cancel");
+    gtk_box_pack_start(GTK_BOX(buttons), ok, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(buttons), cancel, TRUE, TRUE, 0);
+    g_signal_connect(ok, "clicked", G_CALLBACK(saveLocalInfo), dialog);
+    g_signal_connect_swapped(cancel, "clicked", G_CALLBACK(gtk_widget_destroy), window);
+
+    gtk_widget_show_all(window);
+}
+
+void showLocalInfo()
+{
+    localInfoBox();
+}

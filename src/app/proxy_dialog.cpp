@@ -1,0 +1,82 @@
+// "SOCKS Proxy Setup": whether and how the next directory connection goes
+// through a SOCKS 4 proxy; saved to proxy.inf.
+#include "app/main_window.h"
+
+#include "directory/settings.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct ProxyDialog {
+    GtkWidget *window;
+    GtkWidget *server;
+    GtkWidget *port;
+    GtkWidget *enable;
+    GtkWidget *userID;
+};
+
+
+void updateProxyInfo(GtkWidget *, gpointer data)
+{
+    auto *dialog = static_cast<ProxyDialog *>(data);
+    copyToField(proxyInfo.server, sizeof proxyInfo.server, gtk_entry_get_text(GTK_ENTRY(dialog->server)));
+    proxyInfo.port = textToInt(gtk_entry_get_text(GTK_ENTRY(dialog->port)));
+    copyToField(proxyInfo.userID, sizeof proxyInfo.userID, gtk_entry_get_text(GTK_ENTRY(dialog->userID)));
+    proxyInfo.enable = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(dialog->enable)) ? 1 : 0;
+    saveProxyInfo(&proxyInfo);
+    gtk_widget_destroy(dialog->window);
+}
+
+GtkWidget *labelledEntry(GtkWidget *box, const char *label, const char *text)
+{
+    GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_box_pack_start(GTK_BOX(box), row, FALSE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(row), gtk_label_new(label), TRUE, TRUE, 0);
+    GtkWidget *entry = gtk_entry_new();
+    gtk_entry_set_max_length(GTK_ENTRY(entry), 50);
+    gtk_entry_set_text(GTK_ENTRY(entry), text);
+    gtk_box_pack_start(GTK_BOX(row), entry, TRUE, TRUE, 0);
+    return entry;
+}
+
+} // namespace
+
+void proxySetupBox()
+{
+    char portText[kProxyPortTextSize] = "";
+    loadProxyInfo(&proxyInfo, portText);
+
+    auto *dialog = new ProxyDialog{};
+    dialog->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWidget *window = dialog->window;
+    g_signal_connect_swapped(window, "destroy", G_CALLBACK(+[](ProxyDialog *d) { delete d; }), dialog);
+    gtk_window_set_title(GTK_WINDOW(window), "SOCKS Proxy Setup");
+    gtk_window_set_default_size(GTK_WINDOW(window), 240, 130);
+
+    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_container_add(GTK_CONTAINER(window), box);
+    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+    const std::string server(proxyInfo.server, strnlen(proxyInfo.server, sizeof proxyInfo.server));
+    const std::string user(proxyInfo.userID, strnlen(proxyInfo.userID, sizeof proxyInfo.userID));
+    dialog->server = labelledEntry(box, "Server:   ", server.c_str());
+    dialog->port = labelledEntry(box, "Port:       ", portText);
+    dialog->userID = labelledEntry(box, "User ID:  ", user.c_str());
+    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+    dialog->enable = gtk_check_button_new_with_label("I am behind a Proxy Firewall");
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(dialog->enable), proxyInfo.enable != 0);
+    gtk_box_pack_start(GTK_BOX(box), dialog->enable, FALSE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+
+    GtkWidget *buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, TRUE, 0);
+    GtkWidget *ok = gtk_button_new_with_label("OK");
+    GtkWidget *cancel = gtk_button_new_with_label("Cancel");
+    gtk_box_pack_start(GTK_BOX(buttons), ok, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(buttons), cancel, TRUE, TRUE, 0);
+    g_signal_connect(ok, "clicked", G_CALLBACK(updateProxyInfo), dialog);
+    g_signal_connect_swapped(cancel, "clicked", G_CALLBACK(gtk_widget_destroy), window);
+
+    gtk_widget_show_all(window);
+}

@@ -1,0 +1,64 @@
+// kvcodec: runs raw speech through the program's own send and receive
+// pipelines, block by block, exactly as a call or a voice file does, and
+// writes what the receiving side would play. Tests use it to know what a call
+// must deliver.
+//
+//   kvcodec CODEC IN.raw OUT.raw
+//   CODEC: none, adpcm, gsm, ldgsm, lpc10; files: signed 16-bit little-endian mono 8000 Hz
+#include "audio/codec_framing.h"
+#include "audio/command_guards.h"
+#include "audio/engine.h"
+#include "audio/media_packet.h"
+#include "audio/send.h"
+#include "audio/ulaw.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        fprintf(stderr, "usage: kvcodec none|adpcm|gsm|ldgsm|lpc10 IN.raw OUT.raw\n");
+        return 2;
+    }
+    const std::string codec = argv[1];
+    std::atomic<int> *flag = codec == "adpcm" ? &adpcmcompress
+                           : codec == "gsm"   ? &gsmcompress
+                           : codec == "ldgsm" ? &ldgsmcompress
+                           : codec == "lpc10" ? &lpc10compress
+                                              : nullptr;
+    if (!flag && codec != "none") {
+        fprintf(stderr, "kvcodec: unknown codec %s\n", codec.c_str());
+        return 2;
+    }
+    gsmcompress = ldgsmcompress = adpcmcompress = lpc10compress = 0;
+    if (flag)
+        *flag = 1;
+
+    FILE *in = fopen(argv[2], "rb");
+    FILE *out = fopen(argv[3], "wb");
+    if (!in || !out) {
+        perror("kvcodec");
+        return 1;
+    }
+    createCodecStates();
+    setPacketCodec(sendAudioBuffer, selectedCodecWord());
+    const size_t blockBytes = static_cast<size_t>(inputSampleCount()) * 2;
+    std::vector<unsigned char> block(blockBytes);
+    unsigned char packet[kPacketSize];
+    // Only whole blocks travel, as the capture side reads only whole blocks.
+    while (fread(block.data(), 1, blockBytes, in) == blockBytes) {
+        processAudioBuffer(block.data(), static_cast<int>(blockBytes));
+        std::memcpy(packet, sendAudioBuffer, kPacketSize);
+        const int n = decompressPacket(packet, receiveCodec);
+        for (int i = 0; i < n; ++i) {
+            const int16_t s = u2s[packet[kPacketHeaderSize + i]];
+            fwrite(&s, 2, 1, out);
+        }
+    }
+    fclose(in);
+    fclose(out);
+    return 0;
+}

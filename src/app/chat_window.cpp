@@ -1,4 +1,5 @@
 // "Online Chat": short messages relayed by the directory server.
+#include "app/dialog_widgets.h"
 #include "app/main_window.h"
 
 #include "directory/settings.h"
@@ -75,7 +76,7 @@ void buddyMsgEditBox()
 
     GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     gtk_container_add(GTK_CONTAINER(window), box);
-    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+    addSeparator(box);
 
     GtkWidget *display = gtk_text_view_new();
     gtk_text_view_set_editable(GTK_TEXT_VIEW(display), FALSE);
@@ -84,20 +85,13 @@ void buddyMsgEditBox()
     chatDisplay = display;
     g_signal_connect(display, "destroy", G_CALLBACK(onDisplayDestroyed), nullptr);
 
-    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+    addSeparator(box);
     gtk_box_pack_start(GTK_BOX(box), gtk_label_new("Chat message must be less than 64 characters"), FALSE, TRUE, 0);
     GtkWidget *input = gtk_text_view_new();
     gtk_box_pack_start(GTK_BOX(box), scrolledText(input, 300, 60), FALSE, TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+    addSeparator(box);
 
-    GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
-    gtk_box_pack_start(GTK_BOX(box), row, FALSE, TRUE, 0);
-    GtkWidget *ok = gtk_button_new_with_label("OK");
-    GtkWidget *cancel = gtk_button_new_with_label("Cancel");
-    gtk_box_pack_start(GTK_BOX(row), ok, TRUE, TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(row), cancel, TRUE, TRUE, 0);
-    g_signal_connect(ok, "clicked", G_CALLBACK(postChatMsg), input);
-    g_signal_connect_swapped(cancel, "clicked", G_CALLBACK(gtk_widget_destroy), window);
+    okCancelRow(box, "OK", G_CALLBACK(postChatMsg), input, window);
 
     gtk_widget_show_all(window);
     gtk_widget_grab_focus(input);

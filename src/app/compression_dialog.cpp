@@ -1,4 +1,5 @@
 // "Audio Compression Mode": which codec compresses outgoing speech.
+#include "app/dialog_widgets.h"
 #include "app/main_window.h"
 
 #include "audio/command_guards.h"
@@ -54,13 +55,6 @@ void audioCompModeBox()
         dialog->buttons[i] = radio;
     }
 
-    GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
-    gtk_box_pack_start(GTK_BOX(box), row, FALSE, TRUE, 0);
-    GtkWidget *ok = gtk_button_new_with_label("  OK  ");
-    GtkWidget *cancel = gtk_button_new_with_label("Cancel");
-    gtk_box_pack_start(GTK_BOX(row), ok, TRUE, TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(row), cancel, TRUE, TRUE, 0);
-    g_signal_connect(ok, "clicked", G_CALLBACK(audioCompModeSelect), dialog);
-    g_signal_connect_swapped(cancel, "clicked", G_CALLBACK(gtk_widget_destroy), window);
+    okCancelRow(box, "  OK  ", G_CALLBACK(audioCompModeSelect), dialog, window);
     gtk_widget_show_all(window);
 }

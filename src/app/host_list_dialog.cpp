@@ -1,5 +1,6 @@
 // The list dialog: hosts.dat ("Connect to Host"), servers.dat ("Connect to
 // Server") and the lists received from the directory server.
+#include "app/dialog_widgets.h"
 #include "app/main_window.h"
 #include "app/list_dialog.h"
 
@@ -116,18 +117,9 @@ int listBox(const char *title, const std::vector<std::string> *received)
     dialog.entry = gtk_entry_new();
     gtk_entry_set_max_length(GTK_ENTRY(dialog.entry), 50);
     gtk_box_pack_start(GTK_BOX(box), dialog.entry, TRUE, TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
-
-    GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
-    gtk_box_pack_start(GTK_BOX(box), row, FALSE, TRUE, 0);
-    GtkWidget *ok = gtk_button_new_with_label("OK");
-    GtkWidget *cancel = gtk_button_new_with_label("Cancel");
-    gtk_box_pack_start(GTK_BOX(row), ok, TRUE, TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(row), cancel, TRUE, TRUE, 0);
-
+    addSeparator(box);
+    okCancelRow(box, "OK", G_CALLBACK(listbox_entry_clicked), &dialog, dialog.window);
     g_signal_connect(list, "button-release-event", G_CALLBACK(sigh_button_event), dialog.entry);
-    g_signal_connect(ok, "clicked", G_CALLBACK(listbox_entry_clicked), &dialog);
-    g_signal_connect_swapped(cancel, "clicked", G_CALLBACK(gtk_widget_destroy), dialog.window);
 
     for (size_t i = 0; i < entries.size(); ++i) {
         if (i == 0)

@@ -1,4 +1,5 @@
 // "New Connection": call a host by the name or address typed in.
+#include "app/dialog_widgets.h"
 #include "app/main_window.h"
 
 #include "audio/command_guards.h"
@@ -39,14 +40,7 @@ void editBox()
     g_signal_connect(entry, "activate", G_CALLBACK(editBoxEntry), entry);
     gtk_box_pack_start(GTK_BOX(box), entry, TRUE, TRUE, 0);
 
-    GtkWidget *buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
-    gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, TRUE, 0);
-    GtkWidget *ok = gtk_button_new_with_label("OK");
-    GtkWidget *cancel = gtk_button_new_with_label("Cancel");
-    gtk_box_pack_start(GTK_BOX(buttons), ok, TRUE, TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(buttons), cancel, TRUE, TRUE, 0);
-    g_signal_connect(ok, "clicked", G_CALLBACK(editBoxEntry), entry);
-    g_signal_connect_swapped(cancel, "clicked", G_CALLBACK(gtk_widget_destroy), window);
+    okCancelRow(box, "OK", G_CALLBACK(editBoxEntry), entry, window);
 
     gtk_widget_show_all(window);
     gtk_widget_grab_focus(entry);

@@ -1,5 +1,6 @@
 // "User Profile": name, e-mail address, buddy list and visibility, saved to
 // userinfo.dat for the next registration.
+#include "app/dialog_widgets.h"
 #include "app/main_window.h"
 
 #include "directory/settings.h"
@@ -35,17 +36,6 @@ void saveLocalInfo(GtkWidget *, gpointer data)
     gtk_widget_destroy(dialog->window);
 }
 
-GtkWidget *labelledEntry(GtkWidget *box, const char *label, const char *text)
-{
-    GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
-    gtk_box_pack_start(GTK_BOX(box), row, FALSE, TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(row), gtk_label_new(label), TRUE, TRUE, 0);
-    GtkWidget *entry = gtk_entry_new();
-    gtk_entry_set_max_length(GTK_ENTRY(entry), 50);
-    gtk_entry_set_text(GTK_ENTRY(entry), text);
-    gtk_box_pack_start(GTK_BOX(row), entry, TRUE, TRUE, 0);
-    return entry;
-}
 
 } // namespace
 
@@ -62,7 +52,7 @@ void localInfoBox()
 
     GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     gtk_container_add(GTK_CONTAINER(window), box);
-    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+    addSeparator(box);
     const std::string name(localInfo.name, strnlen(localInfo.name, sizeof localInfo.name));
     const std::string email(localInfo.email, strnlen(localInfo.email, sizeof localInfo.email));
     dialog->name = labelledEntry(box, " Name:       ", name.c_str());
@@ -84,7 +74,7 @@ void localInfoBox()
     gtk_container_add(GTK_CONTAINER(scrolled), dialog->buddies);
     gtk_box_pack_start(GTK_BOX(row), scrolled, TRUE, TRUE, 0);
 
-    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+    addSeparator(box);
     GtkWidget *radios = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
     gtk_box_pack_start(GTK_BOX(box), radios, FALSE, TRUE, 0);
     dialog->visible = gtk_radio_button_new_with_label(nullptr, "Visible mode");
@@ -94,15 +84,8 @@ void localInfoBox()
     gtk_box_pack_start(GTK_BOX(radios), dialog->visible, TRUE, TRUE, 0);
     gtk_box_pack_start(GTK_BOX(radios), invisible, TRUE, TRUE, 0);
 
-    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
-    GtkWidget *buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
-    gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, TRUE, 0);
-    GtkWidget *ok = gtk_button_new_with_label("OK");
-    GtkWidget *cancel = gtk_button_new_with_label("Cancel");
-    gtk_box_pack_start(GTK_BOX(buttons), ok, TRUE, TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(buttons), cancel, TRUE, TRUE, 0);
-    g_signal_connect(ok, "clicked", G_CALLBACK(saveLocalInfo), dialog);
-    g_signal_connect_swapped(cancel, "clicked", G_CALLBACK(gtk_widget_destroy), window);
+    addSeparator(box);
+    okCancelRow(box, "OK", G_CALLBACK(saveLocalInfo), dialog, window);
 
     gtk_widget_show_all(window);
 }

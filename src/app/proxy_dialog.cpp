@@ -1,5 +1,6 @@
 // "SOCKS Proxy Setup": whether and how the next directory connection goes
 // through a SOCKS 4 proxy; saved to proxy.inf.
+#include "app/dialog_widgets.h"
 #include "app/main_window.h"
 
 #include "directory/settings.h"
@@ -29,17 +30,6 @@ void updateProxyInfo(GtkWidget *, gpointer data)
     gtk_widget_destroy(dialog->window);
 }
 
-GtkWidget *labelledEntry(GtkWidget *box, const char *label, const char *text)
-{
-    GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
-    gtk_box_pack_start(GTK_BOX(box), row, FALSE, TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(row), gtk_label_new(label), TRUE, TRUE, 0);
-    GtkWidget *entry = gtk_entry_new();
-    gtk_entry_set_max_length(GTK_ENTRY(entry), 50);
-    gtk_entry_set_text(GTK_ENTRY(entry), text);
-    gtk_box_pack_start(GTK_BOX(row), entry, TRUE, TRUE, 0);
-    return entry;
-}
 
 } // namespace
 
@@ -57,26 +47,19 @@ void proxySetupBox()
 
     GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     gtk_container_add(GTK_CONTAINER(window), box);
-    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+    addSeparator(box);
     const std::string server(proxyInfo.server, strnlen(proxyInfo.server, sizeof proxyInfo.server));
     const std::string user(proxyInfo.userID, strnlen(proxyInfo.userID, sizeof proxyInfo.userID));
     dialog->server = labelledEntry(box, "Server:   ", server.c_str());
     dialog->port = labelledEntry(box, "Port:       ", portText);
     dialog->userID = labelledEntry(box, "User ID:  ", user.c_str());
-    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+    addSeparator(box);
     dialog->enable = gtk_check_button_new_with_label("I am behind a Proxy Firewall");
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(dialog->enable), proxyInfo.enable != 0);
     gtk_box_pack_start(GTK_BOX(box), dialog->enable, FALSE, TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, TRUE, 0);
+    addSeparator(box);
 
-    GtkWidget *buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
-    gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, TRUE, 0);
-    GtkWidget *ok = gtk_button_new_with_label("OK");
-    GtkWidget *cancel = gtk_button_new_with_label("Cancel");
-    gtk_box_pack_start(GTK_BOX(buttons), ok, TRUE, TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(buttons), cancel, TRUE, TRUE, 0);
-    g_signal_connect(ok, "clicked", G_CALLBACK(updateProxyInfo), dialog);
-    g_signal_connect_swapped(cancel, "clicked", G_CALLBACK(gtk_widget_destroy), window);
+    okCancelRow(box, "OK", G_CALLBACK(updateProxyInfo), dialog, window);
 
     gtk_widget_show_all(window);
 }

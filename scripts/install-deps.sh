@@ -9,7 +9,8 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   libgtk-3-dev libgsm1-dev libasound2-dev
   # whole-program tests: network namespaces, display, simulated sound card, speech
-  iproute2 xvfb openbox xdotool x11-utils imagemagick
+  iproute2 xvfb openbox xdotool wmctrl x11-utils imagemagick
+  dbus at-spi2-core python3-gi gir1.2-atspi-2.0
   alsa-oss jackd2 libasound2-plugins alsa-utils
   espeak-ng sox libgsm-tools python3-numpy
   dante-server

@@ -17,6 +17,29 @@ What a run can create (each torn down in reverse order of creation):
 Every process the run starts carries KVT_RUN=<prefix> in its environment; teardown ends any such
 process still alive (daemons that detached from their parents included).
 
+A call from A to B, as a test (a and b are copies with their own simulated sound cards):
+
+    def test(run):
+        hello = kvtest.speech("Hello there", os.path.join(run.workdir, "hello.raw"))
+        a, b = run.start_pair(input_a=hello)
+        a.key(a.window, "ctrl+n")                       # /Connect/New
+        box = a.wait_window("New Connection")
+        a.type_text(box, b.host.ip)
+        a.key(box, "Return")
+        b.wait_output("Receiving from host " + a.host.ip)
+        time.sleep(3)
+        for copy in (a, b):
+            copy.key(copy.window, "ctrl+q")
+            check(copy.wait_exit(5) == 0, f"{copy.name} quits")
+        heard = kvtest.read_s16(b.dsp_out)               # what B's sound card played
+
+    kvtest.main(test)
+
+Menu entries without an accelerator and dialog buttons are reached through accessibility:
+start the copies with accessibility=True and use copy.act("Kestrelvox", "Audio", "Mute"),
+copy.labels("System Busy"), copy.accessible(). copy.dsp_trace() (with trace=True) lists what the
+program did with /dev/dsp. run.peer() is a scripted host that sends and records datagrams.
+
 Only the Python standard library and numpy are used; run it with /usr/bin/python3.
 """
 
@@ -265,8 +288,13 @@ class Display:
             self.env["NO_AT_BRIDGE"] = "1"
         self.wm = Proc(run, ["openbox", "--sm-disable"], env=self.environ(),
                        stderr=os.path.join(self.home, "openbox.log"))
-        poll(lambda: run_quiet(["wmctrl", "-m"], env=self.environ(), check_rc=False).returncode == 0,
-             10, "the window manager")
+        def wm_ready():
+            if not self.wm.alive():
+                raise Failure(f"openbox ended at start-up (status {self.wm.returncode}); see "
+                              f"{self.home}/openbox.log")
+            return run_quiet(["wmctrl", "-m"], env=self.environ(), check_rc=False).returncode == 0
+
+        poll(wm_ready, 30, f"the window manager on display {self.name}", interval=0.1)
 
     def _read_display_number(self, fd):
         text = b""
@@ -372,6 +400,22 @@ class Display:
 
         return poll(probe, timeout, f"the accessibility tree of pid {pid}", interval=0.2)
 
+    def accessible_action(self, pid, names, timeout=10):
+        """Performs the first action ("click" or "activate") of the accessible object reached from
+        the application with this PID by finding each name in turn below the previous one, e.g.
+        ["Kestrelvox", "Audio", "Mute"] for a menu item or ["System Busy", "OK"] for a button."""
+        if not self.accessibility:
+            raise RuntimeError("this display was started without accessibility")
+        env = self.environ()
+
+        def probe():
+            result = subprocess.run([sys.executable, os.path.abspath(__file__), "--atspi-do",
+                                     str(pid), json.dumps(list(names))],
+                                    env=env, capture_output=True, text=True, timeout=30)
+            return result.returncode == 0 and result.stdout.strip() == "done"
+
+        poll(probe, timeout, f"an accessible {' > '.join(names)} to act on", interval=0.2)
+
 
 def find_nodes(tree, role=None, name=None):
     """All nodes of an accessibility tree (depth first) with that role and/or name."""
@@ -385,13 +429,54 @@ def find_nodes(tree, role=None, name=None):
     return found
 
 
-def _atspi_dump(pid):
-    """Prints the accessibility tree of the application with the given PID as JSON (or null)."""
+def _atspi_application(pid):
     import warnings
     warnings.simplefilter("ignore")
     import gi
     gi.require_version("Atspi", "2.0")
     from gi.repository import Atspi
+    desktop = Atspi.get_desktop(0)
+    for i in range(desktop.get_child_count()):
+        app = desktop.get_child_at_index(i)
+        if app is not None and app.get_process_id() == pid:
+            return Atspi, app
+    return Atspi, None
+
+
+def _atspi_do(pid, names):
+    """Prints "done" after acting on the object that `names` leads to (see accessible_action)."""
+    _, node = _atspi_application(pid)
+
+    def descend(acc, name, depth=0):
+        for i in range(min(acc.get_child_count(), 500)):
+            child = acc.get_child_at_index(i)
+            if child is None:
+                continue
+            if child.get_name() == name:
+                return child
+            if depth < 40:
+                found = descend(child, name, depth + 1)
+                if found is not None:
+                    return found
+        return None
+
+    for name in names:
+        if node is None:
+            break
+        node = descend(node, name)
+    if node is None or "Action" not in (node.get_interfaces() or []) or node.get_n_actions() < 1:
+        print("not found")
+        return
+    try:
+        node.do_action(0)
+    except Exception:
+        pass  # the request went out; an application that quits on it may not answer
+    print("done")
+
+
+def _atspi_dump(pid):
+    """Prints the accessibility tree of the application with the given PID as JSON (or null)."""
+    Atspi, app = _atspi_application(pid)
 
     def node(acc, depth):
         entry = {"role": acc.get_role_name(), "name": acc.get_name() or "", "keys": "",
@@ -421,13 +506,7 @@ def _atspi_dump(pid):
                     entry["children"].append(node(child, depth + 1))
         return entry
 
-    desktop = Atspi.get_desktop(0)
-    for i in range(desktop.get_child_count()):
-        app = desktop.get_child_at_index(i)
-        if app is not None and app.get_process_id() == pid:
-            print(json.dumps(node(app, 0)))
-            return
-    print("null")
+    print(json.dumps(node(app, 0)) if app is not None else "null")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -625,6 +704,18 @@ class Copy:
 
     def accessible(self, timeout=10):
         return self.display.accessible_tree(self.pid, timeout)
+
+    def act(self, *names, timeout=10):
+        """Clicks a menu entry or button found by names, e.g. act("Kestrelvox", "Audio", "Mute")."""
+        self.display.accessible_action(self.pid, names, timeout)
+
+    def labels(self, window_title, timeout=10):
+        """The texts of the labels in this copy's window with that title (e.g. a message box)."""
+        def probe():
+            tree = self.accessible(timeout)
+            windows = [w for w in tree["children"] if w["name"] == window_title]
+            return windows and [n["name"] for n in find_nodes(windows[0], role="label")]
+        return poll(probe, timeout, f"labels of {self.name}'s window {window_title!r}", interval=0.2)
 
     # sound device trace
     def dsp_trace(self):
@@ -995,6 +1086,8 @@ def main(test, time_limit=100):
 if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "--atspi-dump":
         _atspi_dump(int(sys.argv[2]))
+    elif len(sys.argv) == 4 and sys.argv[1] == "--atspi-do":
+        _atspi_do(int(sys.argv[2]), json.loads(sys.argv[3]))
     elif len(sys.argv) == 3 and sys.argv[1] == "--udp-peer":
         _udp_peer(sys.argv[2])
     else:

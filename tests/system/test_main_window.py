@@ -3,8 +3,8 @@
 - the window "Kestrelvox" opens with the 25 menu entries, their labels, mnemonics and accelerators
   (read through accessibility), even without /dev/dsp, which standard error reports;
 - a second copy in the same namespace cannot bind UDP 2047 and ends with status 3;
-- Ctrl+Q ("/File/Quit") and closing the window through the window manager both end the program with
-  status 0 and the shut-down lines at the end of standard output.
+- "/File/Quit" (by Ctrl+Q and by clicking the menu entry) and closing the window through the window
+  manager all end the program with status 0 and the shut-down lines at the end of standard output.
 A screenshot of the main window goes to <build-dir>/system-tests/artifacts/main-window.png, or to
 docs/main-window.png in the source tree when KV_UPDATE_SCREENSHOT=1.
 """
@@ -189,6 +189,13 @@ def test(run):
     note("/File/Quit by its accelerator")
     first.key(wid, "ctrl+q")
     check_quit_output(first, "Ctrl+Q")
+
+    note("a copy in namespace b, /File/Quit clicked in the menu")
+    clicked = run.start("clicked", net["b"], accessibility=True)
+    clicked.wait_window()
+    clicked.wait_bound()
+    clicked.act("Kestrelvox", "File", "Quit")
+    check_quit_output(clicked, "clicking /File/Quit")
 
     note("a copy in namespace b, closed by the window manager")
     third = run.start("third", net["b"], accessibility=True)

@@ -126,11 +126,14 @@ void Analyzer::placev()
 
 void Analyzer::lpfilt31()
 {
+    // The standard's filter ends at the newest sample (inbuf n-30..n, a delay
+    // of 15); the codec's own rule ends two samples earlier (n-32..n-2).
+    const int end = dialect == Dialect::Fs1015 ? 0 : 2;
     for (int n = 541; n <= 720; ++n) {
         float t = 0.f;
         for (int k = 0; k < 15; ++k)
-            t += lpfilt31Taps[k] * (inbuf[n - 2 - k] + inbuf[n - 32 + k]);
-        t += lpfilt31Taps[15] * inbuf[n - 17];
+            t += lpfilt31Taps[k] * (inbuf[n - end - k] + inbuf[n - end - 30 + k]);
+        t += lpfilt31Taps[15] * inbuf[n - end - 15];
         lpbuf[n] = t;
     }
 }
@@ -286,6 +289,13 @@ void Analyzer::voicin(int half)
         lbue = olbue = 3000 / 32;
         snr = static_cast<float>(64 * (fbve / fbue));
         vvalue = {};
+        // The standard starts the scaled unvoiced sums at the unscaled
+        // averages, so the first unvoiced half-frames pull fbue and lbue
+        // down quickly; the codec's own rule starts them at 0.
+        if (dialect == Dialect::Fs1015) {
+            sfbue = fbue;
+            slbue = lbue;
+        }
         firstVoicin = false;
     }
 

@@ -17,7 +17,7 @@ struct Window {
 
 class Analyzer {
 public:
-    explicit Analyzer(Dialect d = Dialect::Kestrelvox) : dialect(d) {}
+    explicit Analyzer(Dialect d = Dialect::Fs1015) : dialect(d) {}
 
     // Zeroes the analysis buffers and histories and sets the newest frame's
     // voicing and analysis windows to 307..462; filter memories, the DC bias,

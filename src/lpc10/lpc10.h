@@ -21,7 +21,7 @@ public:
     static constexpr int kFrameSamples = 180;
     static constexpr int kFrameBytes = 7;
 
-    explicit Lpc10Encoder(lpc10::Dialect dialect = lpc10::Dialect::Kestrelvox);
+    explicit Lpc10Encoder(lpc10::Dialect dialect = lpc10::Dialect::Fs1015);
 
     // The per-device reset (lpc10init): clears the analysis buffers and
     // histories. Filter memories, the DC estimate, the voicing averages and

@@ -54,7 +54,9 @@ FrameCodes encode(const FrameParams &params, Dialect dialect)
 
     // RC3..RC10 linearly.
     for (int i = 3; i <= 10; ++i) {
-        int v = q.irc[i] >> 1;
+        // Halving truncates toward zero in the standard; the codec's own
+        // rule shifts, which rounds odd negative codes down.
+        int v = dialect == Dialect::Fs1015 ? q.irc[i] / 2 : q.irc[i] >> 1;
         v = static_cast<int>(static_cast<float>(v + enadd[i - 3]) * enscl[i - 3]);
         if (v > 127)
             v = 127;

@@ -6,13 +6,18 @@
 
 namespace lpc10 {
 
-// The codec's own rules, or those of the published LPC-10e coder (US Federal
-// Standard 1015), which differ in two places: the pre-emphasis filter of the
-// analysis (1 - 0.9375 z^-1 instead of 1 - z^-1 + 0.4 z^-2) and the rounding
-// of odd RMS search positions (31 - m instead of 30 - m for position 2m + 1,
-// so loud frames get code 31). Frames of the two dialects decode alike; the
-// published rules exist so that the encoder can be checked bit for bit
-// against an independent LPC-10e coder.
+// The rules of US Federal Standard 1015 (LPC-10e), which the engine uses, or
+// the codec's own earlier rules, kept for comparison. They differ in five
+// places:
+//  - pre-emphasis: 1 - 0.9375 z^-1 (own: 1 - z^-1 + 0.4 z^-2);
+//  - the 31-tap low-pass of the pitch and voicing path ends at the newest
+//    sample (own: two samples earlier);
+//  - the voicing classifier's scaled unvoiced energy sums start at 187 and 93
+//    (own: 0);
+//  - RC3..RC10 are halved by truncating division (own: arithmetic shift);
+//  - odd RMS search positions 2m + 1 give code 31 - m (own: 30 - m).
+// Frames of both dialects decode alike. Fs1015 frames agree bit for bit with
+// an independent LPC-10e coder on nearly every frame of real speech.
 enum class Dialect { Kestrelvox, Fs1015 };
 
 // One frame's vocoder parameters, as the analysis delivers them (pitch is an
@@ -36,7 +41,7 @@ struct FrameCodes {
 using FrameBits = std::array<int, 55>;
 
 // Quantises a parameter set (pitch as an index 1..60).
-FrameCodes encode(const FrameParams &params, Dialect dialect = Dialect::Kestrelvox);
+FrameCodes encode(const FrameParams &params, Dialect dialect = Dialect::Fs1015);
 
 // Direction 0 spreads the codes over bits 1..53 and puts the synchronisation
 // bit (then toggled) into bit 54; direction 1 gathers bits 1..53 back into the

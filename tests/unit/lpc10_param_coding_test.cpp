@@ -41,38 +41,57 @@ int bitCount(int v)
 
 } // namespace
 
-TEST(Lpc10RmsCoding, DocumentedCodesAndLevels)
+TEST(Lpc10RmsCoding, CodesAndLevels)
 {
-    EXPECT_EQ(encode(voicedParams(1, 0.f)).irms, 0);
-    EXPECT_EQ(encode(voicedParams(1, 64.f)).irms, 15);
-    EXPECT_EQ(encode(voicedParams(1, 1000.f)).irms, 30);
-    EXPECT_EQ(encode(voicedParams(1, 50000.f)).irms, 30);
-
-    EXPECT_EQ(decodeFirst(encode(voicedParams(1, 0.f))).rms, 1.f);
-    EXPECT_EQ(decodeFirst(encode(voicedParams(1, 64.f))).rms, 60.f);
-    EXPECT_EQ(decodeFirst(encode(voicedParams(1, 1000.f))).rms, 856.f);
+    for (Dialect d : {Dialect::Kestrelvox, Dialect::Fs1015}) {
+        EXPECT_EQ(encode(voicedParams(1, 0.f), d).irms, 0);
+        EXPECT_EQ(encode(voicedParams(1, 64.f), d).irms, 15);
+        EXPECT_EQ(decodeFirst(encode(voicedParams(1, 0.f), d)).rms, 1.f);
+        EXPECT_EQ(decodeFirst(encode(voicedParams(1, 64.f), d)).rms, 60.f);
+    }
+    // The codec's own rounding stops at code 30 (856); the standard's reaches 31.
+    EXPECT_EQ(encode(voicedParams(1, 1000.f), Dialect::Kestrelvox).irms, 30);
+    EXPECT_EQ(encode(voicedParams(1, 50000.f), Dialect::Kestrelvox).irms, 30);
+    EXPECT_EQ(decodeFirst(encode(voicedParams(1, 1000.f), Dialect::Kestrelvox)).rms, 856.f);
+    EXPECT_EQ(encode(voicedParams(1, 1000.f)).irms, 31);
+    EXPECT_EQ(encode(voicedParams(1, 50000.f)).irms, 31);
     FrameCodes top;
     top.irms = 31;
     EXPECT_EQ(decodeFirst(top).rms, 1024.f);
 }
 
-TEST(Lpc10RmsCoding, CodesRiseWithLevelAndNeverReach31)
+TEST(Lpc10RmsCoding, CodesRiseWithLevel)
 {
-    int previous = 0;
-    for (int level = 0; level <= 1100; ++level) {
-        const int code = encode(voicedParams(1, static_cast<float>(level))).irms;
-        EXPECT_GE(code, previous) << "level " << level;
-        EXPECT_LE(code, 30) << "level " << level;
-        previous = code;
+    for (Dialect d : {Dialect::Kestrelvox, Dialect::Fs1015}) {
+        int previous = 0;
+        for (int level = 0; level <= 1100; ++level) {
+            const int code = encode(voicedParams(1, static_cast<float>(level)), d).irms;
+            EXPECT_GE(code, previous) << "level " << level;
+            EXPECT_LE(code, d == Dialect::Kestrelvox ? 30 : 31) << "level " << level;
+            previous = code;
+        }
     }
 }
 
-TEST(Lpc10RmsCoding, PublishedRoundingGivesCode31ForLoudFrames)
+TEST(Lpc10RmsCoding, DialectsPartAtOddSearchPositions)
 {
-    EXPECT_EQ(encode(voicedParams(1, 1000.f), Dialect::Fs1015).irms, 31);
-    EXPECT_EQ(encode(voicedParams(1, 64.f), Dialect::Fs1015).irms, 15);
-    // Odd search positions are where the two dialects part: 30 - m against 31 - m.
-    EXPECT_EQ(encode(voicedParams(1, 60.f)).irms + 1, encode(voicedParams(1, 60.f), Dialect::Fs1015).irms);
+    // 60 ends the search at an odd position: 30 - m against 31 - m.
+    EXPECT_EQ(encode(voicedParams(1, 60.f), Dialect::Kestrelvox).irms + 1, encode(voicedParams(1, 60.f)).irms);
+    // 64 ends at an even one, where both agree.
+    EXPECT_EQ(encode(voicedParams(1, 64.f), Dialect::Kestrelvox).irms, encode(voicedParams(1, 64.f)).irms);
+}
+
+TEST(Lpc10RcCoding, HalvingTruncatesTowardZeroInTheStandard)
+{
+    // -20991 halves to -10495 (truncating) or -10496 (shift); with RC4's
+    // offset and scale that is -95.99 against exactly -96, one code apart.
+    FrameParams p = voicedParams(1, 100.f);
+    p.rc[4] = -20991.f / 32768.f;
+    EXPECT_EQ(encode(p).irc[4], -12);
+    EXPECT_EQ(encode(p, Dialect::Kestrelvox).irc[4], -13);
+    // Even codes halve alike.
+    p.rc[4] = -20990.f / 32768.f;
+    EXPECT_EQ(encode(p).irc[4], encode(p, Dialect::Kestrelvox).irc[4]);
 }
 
 TEST(Lpc10PitchCoding, VoicingAndPitchCodes)

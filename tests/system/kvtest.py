@@ -14,8 +14,8 @@ What a run can create (each torn down in reverse order of creation):
     configuration that turns /dev/dsp (through libaoss) into the files DSP_IN and DSP_OUT;
   - copies of the program, each in its own working directory with its output captured.
 
-Every process the run starts carries KVT_RUN=<prefix> in its environment; teardown ends any such
-process still alive (daemons that detached from their parents included).
+Every background process the run starts carries KVT_RUN=<prefix> in its environment; teardown ends any
+such process still alive (daemons that detached from their parents included).
 
 A call from A to B, as a test (a and b are copies with their own simulated sound cards):
 
@@ -63,7 +63,6 @@ PORT = 2047
 TITLE = "Kestrelvox"
 SUBNET = "10.47.0"
 LIBAOSS_GLOBS = ("/usr/lib/*/libaoss.so", "/usr/lib/*/libaoss.so.0", "/usr/lib/libaoss.so*")
-CONVERT = "/usr/bin/convert"  # /usr/local/bin/convert may be a stand-in on these machines
 
 
 class Failure(Exception):
@@ -288,6 +287,7 @@ class Display:
             self.env["NO_AT_BRIDGE"] = "1"
         self.wm = Proc(run, ["openbox", "--sm-disable"], env=self.environ(),
                        stderr=os.path.join(self.home, "openbox.log"))
+
         def wm_ready():
             if not self.wm.alive():
                 raise Failure(f"openbox ended at start-up (status {self.wm.returncode}); see "

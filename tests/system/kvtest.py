@@ -545,7 +545,6 @@ class SoundClock:
         with open(self.conf, "w") as f:
             f.write(ALSA_CONF)
         self.libaoss = find_libaoss()
-        self.shm_before = set(os.listdir("/dev/shm"))
         self.jackd = Proc(run, ["jackd", "-n", self.server, "-r", "-d", "dummy", "-r", "8000",
                                 "-p", "80", "-C", "1", "-P", "1"],
                           stdout=os.path.join(run.workdir, "jackd.log"),
@@ -578,10 +577,11 @@ class SoundClock:
         self.jackd.stop()
         other_jackd = any(
             pid for pid in os.listdir("/proc") if pid.isdigit() and _comm(pid) == "jackd")
-        for entry in set(os.listdir("/dev/shm")) - self.shm_before:
+        for entry in os.listdir("/dev/shm"):
             ours = self.server in entry
-            # Shared JACK files (the registry, segments, the metadata database) are ours to remove
-            # only when this run created them and no other JACK server is running.
+            # Files every JACK server shares (the registry, segments, the metadata database) were
+            # created or used by this run's server; once no server runs they serve nobody, so the
+            # last run to end removes them.
             shared = entry.startswith(("jack-", "jack_db"))
             if ours or (shared and not other_jackd):
                 path = os.path.join("/dev/shm", entry)

@@ -857,13 +857,13 @@ class UdpPeer:
     def __init__(self, run, host, name, to, sends, duration):
         self.dir = os.path.join(run.workdir, name)
         os.makedirs(self.dir, exist_ok=True)
-        spec = os.path.join(self.dir, "peer.json")
+        plan = os.path.join(self.dir, "peer.json")
         self.log = os.path.join(self.dir, "received.jsonl")
-        with open(spec, "w") as f:
+        with open(plan, "w") as f:
             json.dump({"to": to, "port": PORT, "duration": duration, "log": self.log,
                        "sends": [[t, bytes(d).hex()] for t, d in sends]}, f)
         self.proc = Proc(run, host.exec_cmd(sys.executable, os.path.abspath(__file__), "--udp-peer",
-                                            spec),
+                                            plan),
                          stdout=os.path.join(self.dir, "stdout.txt"),
                          stderr=os.path.join(self.dir, "stderr.txt"))
         self.duration = duration
@@ -882,22 +882,22 @@ class UdpPeer:
             return [(e[0], e[1], bytes.fromhex(e[2])) for e in map(json.loads, f)]
 
 
-def _udp_peer(spec_path):
+def _udp_peer(plan_path):
     import socket
-    with open(spec_path) as f:
-        spec = json.load(f)
+    with open(plan_path) as f:
+        plan = json.load(f)
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.bind(("", spec["port"]))
+    sock.bind(("", plan["port"]))
     start = time.monotonic()
-    sends = sorted((t, bytes.fromhex(d)) for t, d in spec["sends"])
-    with open(spec["log"], "w") as log:
+    sends = sorted((t, bytes.fromhex(d)) for t, d in plan["sends"])
+    with open(plan["log"], "w") as log:
         while True:
             now = time.monotonic() - start
             while sends and sends[0][0] <= now:
-                sock.sendto(sends.pop(0)[1], (spec["to"], spec["port"]))
-            if now >= spec["duration"] and not sends:
+                sock.sendto(sends.pop(0)[1], (plan["to"], plan["port"]))
+            if now >= plan["duration"] and not sends:
                 break
-            wait = min([spec["duration"] - now] + ([sends[0][0] - now] if sends else []))
+            wait = min([plan["duration"] - now] + ([sends[0][0] - now] if sends else []))
             if select.select([sock], [], [], max(wait, 0))[0]:
                 data, sender = sock.recvfrom(65536)
                 log.write(json.dumps([time.monotonic() - start, sender[0], data.hex()]) + "\n")

@@ -525,6 +525,10 @@ pcm.dsp0 { type asym
     infile { @func getenv vars [ DSP_IN ] default "/dev/null" }  format "raw" } }
 """
 
+# The same card as ALSA's default device, for a copy that runs without libaoss (and so finds no
+# /dev/dsp): the program's ALSA backend opens "default" for both directions.
+ALSA_DEFAULT_CONF = ALSA_CONF + 'pcm.!default "dsp0"\n'
+
 
 def find_libaoss():
     for pattern in LIBAOSS_GLOBS:
@@ -544,6 +548,9 @@ class SoundClock:
         self.conf = os.path.join(run.workdir, "asound.conf")
         with open(self.conf, "w") as f:
             f.write(ALSA_CONF)
+        self.default_conf = os.path.join(run.workdir, "asound-default.conf")
+        with open(self.default_conf, "w") as f:
+            f.write(ALSA_DEFAULT_CONF)
         self.libaoss = find_libaoss()
         self.jackd = Proc(run, ["jackd", "-n", self.server, "-r", "-d", "dummy", "-r", "8000",
                                 "-p", "80", "-C", "1", "-P", "1"],
@@ -562,16 +569,19 @@ class SoundClock:
     def env_base(self):
         return {**os.environ, "JACK_DEFAULT_SERVER": self.server, "JACK_NO_START_SERVER": "1"}
 
-    def env(self, dsp_in, dsp_out):
-        """Environment for a copy whose /dev/dsp reads dsp_in and plays into dsp_out."""
-        return {
+    def env(self, dsp_in, dsp_out, alsa=False):
+        """Environment for a copy whose /dev/dsp reads dsp_in and plays into dsp_out; with alsa,
+        no libaoss, and ALSA's default device is that card instead."""
+        env = {
             "JACK_DEFAULT_SERVER": self.server,
             "JACK_NO_START_SERVER": "1",
-            "ALSA_CONFIG_PATH": "/usr/share/alsa/alsa.conf:" + self.conf,
+            "ALSA_CONFIG_PATH": "/usr/share/alsa/alsa.conf:" + (self.default_conf if alsa else self.conf),
             "DSP_IN": os.path.abspath(dsp_in) if dsp_in else "/dev/null",
             "DSP_OUT": os.path.abspath(dsp_out) if dsp_out else "/dev/null",
-            "LD_PRELOAD": self.libaoss,
         }
+        if not alsa:
+            env["LD_PRELOAD"] = self.libaoss
+        return env
 
     def _clean_shm(self):
         self.jackd.stop()
@@ -611,7 +621,7 @@ class Copy:
     (<workdir>/<name>) and its standard output and error in files there."""
 
     def __init__(self, run, name, host, display, sound=None, dsp_in=None, dsp_out=None,
-                 trace=False, env=None, args=()):
+                 trace=False, env=None, args=(), alsa=False):
         self.run, self.name, self.host, self.display = run, name, host, display
         self.dir = os.path.join(run.workdir, name)
         os.makedirs(self.dir, exist_ok=True)
@@ -626,8 +636,9 @@ class Copy:
             preload.append(run.dsptrace_library())
             extra["KVT_DSPTRACE"] = self.trace_path
         if sound is not None:
-            extra.update(sound.env(dsp_in, dsp_out))
-            preload.append(extra.pop("LD_PRELOAD"))
+            extra.update(sound.env(dsp_in, dsp_out, alsa))
+            if "LD_PRELOAD" in extra:
+                preload.append(extra.pop("LD_PRELOAD"))
         if preload:
             extra["LD_PRELOAD"] = ":".join(preload)
         extra.update(env or {})
@@ -969,14 +980,15 @@ class Run:
         return self._sound
 
     def start(self, name, host, sound=False, dsp_in=None, dsp_out=None, trace=False,
-              accessibility=False, env=None, args=()):
+              accessibility=False, env=None, args=(), alsa=False):
         """Starts a copy of the program in host's namespace on the run's display. With sound, its
-        /dev/dsp reads dsp_in and plays into dsp_out (defaults: silence in, <dir>/dsp_out.raw)."""
+        /dev/dsp reads dsp_in and plays into dsp_out (defaults: silence in, <dir>/dsp_out.raw);
+        with alsa as well, it has no /dev/dsp and finds that card as ALSA's default device."""
         display = self.display(accessibility)
         clock = self.sound() if sound else None
         if sound and dsp_out is None:
             dsp_out = os.path.join(self.workdir, name, "dsp_out.raw")
-        return Copy(self, name, host, display, clock, dsp_in, dsp_out, trace, env, args)
+        return Copy(self, name, host, display, clock, dsp_in, dsp_out, trace, env, args, alsa)
 
     def peer(self, name, host, to, sends, duration):
         """A scripted UDP peer in host's namespace (see UdpPeer)."""

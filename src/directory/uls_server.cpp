@@ -31,6 +31,40 @@ constexpr uint64_t kFirstClientTag = 16;
 constexpr std::size_t kReadChunk = 4096;
 constexpr int kAcceptsPerWakeup = 64;
 
+// A SOCKS 4 proxy takes the client's fixed 44-byte request only up to the NUL
+// after the user ID and passes the rest on as data: 4 (a 31-character ID) to
+// 35 (an empty one) zero bytes arrive ahead of the registration record.
+constexpr std::size_t kMinSocksPadding = 4;
+constexpr std::size_t kMaxSocksPadding = 35;
+
+// How many leading bytes of a connection hold its registration, judged from
+// the first n of them; *start is where the record begins. Zero bytes are
+// padding when what follows them reads as a record's start: an address, a
+// visibility flag of 0 or 1 and a name. A record of its own starts with zeros
+// only for the address 0.0.0.0, and read from its first non-zero byte it
+// shows no such flag, or no name after one.
+std::size_t registrationLength(const uint8_t *b, std::size_t n, std::size_t *start)
+{
+    *start = 0;
+    std::size_t zeros = 0;
+    while (zeros < n && b[zeros] == 0)
+        ++zeros;
+    if (zeros == n && n <= kMaxSocksPadding)
+        return kMaxSocksPadding + 1;
+    if (zeros >= kMinSocksPadding && zeros <= kMaxSocksPadding) {
+        if (n < zeros + 9)
+            return zeros + 9;
+        const uint8_t *flag = b + zeros + 4;
+        const uint8_t *name = flag + 4;
+        const bool isFlag = flag[0] <= 1 && flag[1] == 0 && flag[2] == 0 && flag[3] == 0;
+        if (isFlag && name[0] != 0) {
+            *start = zeros;
+            return zeros + kUlsRegistrationSize;
+        }
+    }
+    return kUlsRegistrationSize;
+}
+
 void putInt32LE(std::string &out, int32_t v)
 {
     const auto u = static_cast<uint32_t>(v);
@@ -115,8 +149,9 @@ struct UlsServer::Impl {
         Clock::time_point since{};
         bool registered = false;
         bool dead = false;
-        uint8_t record[kUlsRegistrationSize] = {};
+        uint8_t record[kMaxSocksPadding + kUlsRegistrationSize] = {};
         std::size_t recordBytes = 0;
+        std::size_t recordStart = 0;
         std::string name;
         bool visible = false;
         uint32_t listAddr = 0;
@@ -372,7 +407,7 @@ struct UlsServer::Impl {
     void registerClient(Client &c)
     {
         UserProfile p;
-        memcpy(&p, c.record, sizeof p);
+        memcpy(&p, c.record + c.recordStart, sizeof p);
         if (!plausible(p)) {
             drop(c, "bad registration from");
             return;
@@ -505,10 +540,16 @@ struct UlsServer::Impl {
         std::size_t used = 0;
         const auto len = static_cast<std::size_t>(n);
         if (!c.registered) {
-            used = std::min(len, sizeof c.record - c.recordBytes);
-            memcpy(c.record + c.recordBytes, buf, used);
-            c.recordBytes += used;
-            if (c.recordBytes < sizeof c.record)
+            // Take no byte past the record: what follows is requests.
+            std::size_t need = registrationLength(c.record, c.recordBytes, &c.recordStart);
+            while (c.recordBytes < need && used < len) {
+                const std::size_t take = std::min(len - used, need - c.recordBytes);
+                memcpy(c.record + c.recordBytes, buf + used, take);
+                c.recordBytes += take;
+                used += take;
+                need = registrationLength(c.record, c.recordBytes, &c.recordStart);
+            }
+            if (c.recordBytes < need)
                 return;
             registerClient(c);
             if (c.dead)

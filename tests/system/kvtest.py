@@ -720,6 +720,30 @@ class Copy:
         """Clicks a menu entry or button found by names, e.g. act("Kestrelvox", "Audio", "Mute")."""
         self.display.accessible_action(self.pid, names, timeout)
 
+    def new_connection(self, text):
+        """Types text into "New Connection" (Ctrl+N) and presses Enter; returns the box's window."""
+        self.key(self.window, "ctrl+n")
+        box = self.wait_window("New Connection")
+        self.type_text(box, text)
+        self.key(box, "Return")
+        return box
+
+    def choose_codec(self, label, timeout=10):
+        """Chooses ADPCM, GSM, LD-GSM or LPC10 in "Audio Compression Mode" and waits for the
+        program's "Audio mode: <label>" line."""
+        line = f"Audio mode: {label}"
+        before = self.stdout_lines().count(line)
+        self.act(TITLE, "Audio", "Compression")
+        self.wait_window("Audio Compression Mode")
+        self.act("Audio Compression Mode", label)
+        self.act("Audio Compression Mode", "  OK  ")
+        poll(lambda: self.stdout_lines().count(line) > before, timeout, f"{line!r} on {self.name}")
+
+    def device_transfers(self, op):
+        """Byte counts of the program's successful reads ("read") or writes ("write") on the
+        device, in order (needs trace=True)."""
+        return [f["result"] for _, o, f in self.dsp_trace() if o == op and f.get("result", -1) > 0]
+
     def labels(self, window_title, timeout=10):
         """The texts of the labels in this copy's window with that title (e.g. a message box)."""
         def probe():
@@ -994,14 +1018,16 @@ class Run:
         """A scripted UDP peer in host's namespace (see UdpPeer)."""
         return UdpPeer(self, host, name, to, sends, duration)
 
-    def start_pair(self, input_a=None, input_b=None, trace=False, accessibility=False):
+    def start_pair(self, input_a=None, input_b=None, trace=False, accessibility=False, net=None,
+                   names=("A", "B")):
         """Two copies A and B in namespaces a (10.47.0.1) and b (10.47.0.2), each with its own
         simulated sound card; input_x is None (silence), a path or an array of samples. Returns
         (A, B) once both windows are up and both have bound UDP 2047; A.dsp_out and B.dsp_out
-        are the files their devices play into."""
-        net = self.network("a", "b")
+        are the files their devices play into. A later pair reuses the first one's network (net,
+        from run.network("a", "b")) under other names once the earlier copies have ended."""
+        net = net or self.network("a", "b")
         copies = []
-        for name, host, source in (("A", net["a"], input_a), ("B", net["b"], input_b)):
+        for name, host, source in ((names[0], net["a"], input_a), (names[1], net["b"], input_b)):
             os.makedirs(os.path.join(self.workdir, name), exist_ok=True)
             if source is not None and not isinstance(source, (str, os.PathLike)):
                 source = write_s16(os.path.join(self.workdir, name, "dsp_in.raw"), source)
@@ -1011,6 +1037,19 @@ class Run:
             copy.window = copy.wait_window()
             copy.wait_bound()
         return tuple(copies)
+
+    def kvcodec(self, codec, samples):
+        """What a receiver plays when a sender captures `samples` with `codec` (none, adpcm, gsm,
+        ldgsm, lpc10), block by block from fresh codec states: the program's own pipelines run by
+        tools/kvcodec. Only whole blocks come out, as only whole blocks are sent."""
+        tool = os.path.join(self.build_dir, "tools", "kvcodec", "kvcodec")
+        if not os.access(tool, os.X_OK):
+            raise Failure(f"kvcodec not built: {tool}")
+        with tempfile.TemporaryDirectory(dir=self.workdir) as tmp:
+            src, dst = os.path.join(tmp, "in.raw"), os.path.join(tmp, "out.raw")
+            write_s16(src, samples)
+            run_quiet([tool, codec, src, dst], timeout=60)
+            return read_s16(dst)
 
     def dsptrace_library(self):
         """Builds (once) the device trace library into the build directory."""

@@ -17,6 +17,7 @@
 The helpers here are shared by the other voice-file and ALSA tests.
 """
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -34,7 +35,8 @@ CODEC_WORDS = {"gsm": 0x20, "ldgsm": 0x20, "adpcm": 0x200, "lpc10": 0x20000}
 BLOCK_SAMPLES = {"gsm": 3200, "ldgsm": 160, "adpcm": 1800, "lpc10": 3600}
 PAYLOAD_BYTES = {"gsm": 662, "ldgsm": 35, "adpcm": 903, "lpc10": 140}
 MENU_LABELS = {"gsm": "GSM", "ldgsm": "LD-GSM", "adpcm": "ADPCM", "lpc10": "LPC10"}
-GSM_HEADER = bytes.fromhex("02 3E 00 00 AE 02 00 00 20 00 00 00 00 00 00 00 20 00 00 00 96 02 00 00")
+GSM_HEADER = bytes.fromhex("02 3E 00 00 AE 02 00 00 20 00 00 00 00 00 00 00"
+                           "20 00 00 00 96 02 00 00")
 GSM_FRAME = 33
 
 PLAY_BUSY = "Audio device occupied,\nPlaying not allowed!  "
@@ -42,6 +44,8 @@ RECORD_BUSY = "Audio device occupied,\nRecording not allowed!"
 REFUSED = "This file can not be played"
 RECORD_DONE = "Voice recording completed"
 PLAY_DONE = "Voice file playing completed"
+NO_DSP = "open /dev/dsp: No such file or directory"
+TOOLKIT_DIAGNOSTIC = re.compile(r"^(\*\* )?\(kestrelvox:\d+\): ")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -144,7 +148,8 @@ def gsm_frames(records, count=None):
     if count is not None:
         counts = {int.from_bytes(payload[:2], "big") for _, payload in records}
         check(counts == {count}, f"each GSM payload starts with the sample count {count} "
-              f"({count.to_bytes(2, 'big').hex(' ').upper()}), big-endian", f"counts {sorted(counts)}")
+              f"({count.to_bytes(2, 'big').hex(' ').upper()}), big-endian",
+              f"counts {sorted(counts)}")
     return b"".join(payload[2:] for _, payload in records)
 
 
@@ -170,7 +175,8 @@ def check_gsm_recording(run, records, source, count, what, start_hint=0):
     check(len(expected) == len(frames) and all(same),
           f"{what}: all {len(same)} GSM frames equal toast's encoding of the u-law-quantised "
           f"input from sample {offset}",
-          f"{same.count(False)} frames differ, the first at frame {same.index(False) if False in same else '?'}")
+          f"{same.count(False)} frames differ"
+          + (f", the first at frame {same.index(False)}" if False in same else ""))
     return offset, frames
 
 
@@ -345,14 +351,15 @@ def write_bad_files(directory, good_record):
             f.write(data)
 
 
-def run_gsm_file_test(run, alsa):
-    """Records, plays and refuses voice files in one copy; alsa selects the ALSA backend."""
-    net = run.network("a")
+def run_gsm_file_test(run, alsa, host=None):
+    """Records, plays and refuses voice files in one copy (in host's namespace, or a new one);
+    alsa selects the ALSA backend."""
+    host = host or run.network("a")["a"]
     source_path, source = speech_input(
         run, "speech.raw", "Recording a voice file with the full rate codec. The quick brown fox "
         "jumps over the lazy dog, and the five boxing wizards jump quickly. Pack my box with "
         "five dozen liquor jugs.")
-    copy = run.start("A", net["a"], sound=True, dsp_in=source_path, accessibility=True, alsa=alsa)
+    copy = run.start("A", host, sound=True, dsp_in=source_path, accessibility=True, alsa=alsa)
     copy.window = copy.wait_window()
     copy.wait_bound()
     rec = Recorder(copy)
@@ -413,17 +420,44 @@ def run_gsm_file_test(run, alsa):
     expected = gsm_playback(run, frames + gsm_frames(records[:1]))
     compare_played(kvtest.read_s16(copy.dsp_out), expected,
                    "playing speech.gsm, then damaged.vox's first record")
+    if alsa:
+        check_alsa_reports(copy)
     return copy
+
+
+def device_reports(copy):
+    """Standard error without the toolkit's own diagnostics (accessibility noise)."""
+    return [line for line in copy.stderr_lines()
+            if line.strip() and not TOOLKIT_DIAGNOSTIC.match(line)]
+
+
+def check_alsa_reports(copy, overrun_certain=False, underrun_certain=False):
+    """Over ALSA, standard error holds the line about /dev/dsp and at most one report of each
+    kind of xrun (exactly one where the test made it certain), nothing else."""
+    lines = device_reports(copy)
+    overruns = [line for line in lines if "overrun" in line.lower()]
+    underruns = [line for line in lines if "underrun" in line.lower()]
+    other = [line for line in lines if line not in overruns + underruns]
+    for kind, found, certain in (("overrun", overruns, overrun_certain),
+                                 ("underrun", underruns, underrun_certain)):
+        if certain:
+            check(len(found) == 1, f"{copy.name}: the capture {kind} is reported exactly once"
+                  if kind == "overrun" else f"{copy.name}: the playback {kind} is reported "
+                  "exactly once", repr(lines))
+        else:
+            check(len(found) <= 1, f"{copy.name}: {kind}s are reported at most once", repr(lines))
+    check(other == [NO_DSP], f"{copy.name}: standard error holds nothing else but \"{NO_DSP}\"",
+          repr(lines))
 
 
 def check_alsa_startup(copy):
     """Without /dev/dsp the program says so and uses ALSA's default device."""
-    copy.wait_output("open /dev/dsp: No such file or directory", timeout=5, stream="stderr")
-    check(True, "standard error says \"open /dev/dsp: No such file or directory\"")
+    copy.wait_output(NO_DSP, timeout=5, stream="stderr")
+    check(True, f"standard error says \"{NO_DSP}\"")
     lines = [line for line in copy.stdout_lines() if "ALSA" in line]
     check(len(lines) == 1 and "default" in lines[0],
-          f"standard output says once that ALSA's default device is used: {lines[0] if lines else ''!r}",
-          repr(copy.stdout_lines()))
+          "standard output says once that ALSA's default device is used: "
+          + (repr(lines[0]) if lines else ""), repr(copy.stdout_lines()))
 
 
 def test(run):

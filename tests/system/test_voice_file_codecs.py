@@ -47,7 +47,8 @@ def find_offset(run, codec, source, played, hint, what):
         at, _ = vf.best_alignment(kvtest.frame_rms(source, frame),
                                   kvtest.frame_rms(played, frame)[:60])
         centre = at * frame
-        candidates += sorted(range(centre - 2 * frame, centre + 2 * frame), key=lambda o: abs(o - centre))
+        candidates += sorted(range(centre - 2 * frame, centre + 2 * frame),
+                             key=lambda o: abs(o - centre))
     else:
         at, _ = vf.best_alignment(source, played[:min(played.size, 4000)])
         candidates.append(at)

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@ namespace {
 
 constexpr uint16_t kAudioPort = 2047;
 std::atomic<uint32_t> ip_addr{0};
+std::mutex playbackMutex;
 
 // Only this host may stop the receiver: a quit datagram from elsewhere would
 // silently end every later call. An address is ours when a socket can be
@@ -100,20 +102,29 @@ void PlayAudio(int fd, int bits, int rate)
     free(out);
 }
 
-bool playReceivedDatagram(ssize_t len)
+bool playPacket(const unsigned char *packet, size_t length)
 {
-    if (len < kPacketHeaderSize)
-        return false;
-    revINT32(AudioBuffer + kOffCodec);
-    revINT32(AudioBuffer + kOffPayloadLength);
-    const int32_t payloadLength = packetPayloadLength(AudioBuffer);
-    if (payloadLength < 0 || payloadLength > kMaxPayload || payloadLength > len - kPacketHeaderSize)
-        return false;
     EngineUse use;
     if (!use)
         return false;
+    // The receiver and the file player share AudioBuffer and the decoder
+    // state: one packet at a time.
+    std::lock_guard lock(playbackMutex);
+    std::memcpy(AudioBuffer, packet, std::min(length, static_cast<size_t>(kPacketSize)));
     PlayAudio(handle, bitsPerSample, samplesPerSecond);
     return true;
+}
+
+bool playReceivedDatagram(unsigned char *datagram, ssize_t len)
+{
+    if (len < kPacketHeaderSize || len > kPacketSize)
+        return false;
+    revINT32(datagram + kOffCodec);
+    revINT32(datagram + kOffPayloadLength);
+    const int32_t payloadLength = packetPayloadLength(datagram);
+    if (payloadLength < 0 || payloadLength > kMaxPayload || payloadLength > len - kPacketHeaderSize)
+        return false;
+    return playPacket(datagram, static_cast<size_t>(len));
 }
 
 bool notePeer(uint32_t senderAddress)
@@ -148,22 +159,23 @@ int receiveAudio()
         kvExitProcess(3);
     }
 
+    unsigned char datagram[kPacketSize];
     for (;;) {
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
-        const ssize_t len = recvfrom(sock, AudioBuffer, kPacketSize, 0,
+        const ssize_t len = recvfrom(sock, datagram, sizeof datagram, 0,
                                      reinterpret_cast<sockaddr *>(&from), &fromLength);
         if (len < 0) {
             if (errno != EINTR)
                 perror("receiving audio packet");
             continue;
         }
-        if (len >= kQuitDatagramSize && std::memcmp(AudioBuffer, kQuitDatagram, kQuitDatagramSize) == 0 &&
+        if (len >= kQuitDatagramSize && std::memcmp(datagram, kQuitDatagram, kQuitDatagramSize) == 0 &&
             isLocalAddress(from.sin_addr.s_addr))
             break;
         if (from.sin_family == AF_INET)
             notePeer(from.sin_addr.s_addr);
-        playReceivedDatagram(len);
+        playReceivedDatagram(datagram, len);
     }
 
     close(sock);

@@ -16,11 +16,15 @@ void quitAudioProcess();
 // Decodes AudioBuffer (fields in host order) and writes it to the device.
 void PlayAudio(int fd, int bits, int rate);
 
-// Checks one datagram of len bytes just received into AudioBuffer, turns its
-// fields to host order and plays it. A datagram shorter than the header, or
-// whose payload length is negative, above 6400 or above what arrived, is
-// dropped. Returns true if it was played.
-bool playReceivedDatagram(ssize_t len);
+// Copies a packet in host order into AudioBuffer and plays it, one packet at
+// a time across the receiver and the file player. False once shut-down began.
+bool playPacket(const unsigned char *packet, size_t length);
+
+// Checks one received datagram of len bytes, turns its fields to host order
+// in place and plays it. A datagram shorter than the header, or whose payload
+// length is negative, above 6400 or above what arrived, is dropped. Returns
+// true if it was played.
+bool playReceivedDatagram(unsigned char *datagram, ssize_t len);
 
 // The automatic answer: a sender other than the last one heard starts a
 // transmission back when none runs. Returns true if the sender was new.

@@ -174,11 +174,8 @@ int playAVFile()
                 damaged("payload length", static_cast<uint32_t>(payloadLength));
                 break;
             }
-            EngineUse use;
-            if (!use)
+            if (!playPacket(packet, length))
                 break;
-            std::memcpy(AudioBuffer, packet, length);
-            PlayAudio(handle, bitsPerSample, samplesPerSecond);
         } else if (type == kRecordTypeVideo) {
             if (length < static_cast<uint32_t>(kVideoHeaderSize) || length > kMaxVideoRecord) {
                 damaged("video record length", length);

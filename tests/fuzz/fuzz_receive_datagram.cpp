@@ -18,8 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return true;
     }();
     (void)ready;
-    const size_t n = std::min(size, static_cast<size_t>(kPacketSize));
-    std::memcpy(AudioBuffer, data, n);
-    playReceivedDatagram(static_cast<ssize_t>(n));
+    unsigned char datagram[kPacketSize];
+    const size_t n = std::min(size, sizeof datagram);
+    std::memcpy(datagram, data, n);
+    playReceivedDatagram(datagram, static_cast<ssize_t>(n));
     return 0;
 }

@@ -95,8 +95,7 @@ TEST(WireFormat, GsmPacketGoesOutBigEndianAndStaysHostOrderInMemory)
 
     // The receiver turns the fields back and plays 3200 samples.
     FakeDevice device;
-    std::memcpy(AudioBuffer, wire, static_cast<size_t>(n));
-    ASSERT_TRUE(playReceivedDatagram(n));
+    ASSERT_TRUE(playReceivedDatagram(wire, n));
     EXPECT_EQ(device.drain().size(), 6400u);
 }
 
@@ -108,8 +107,7 @@ TEST(ReceivePath, UncompressedPacketPlaysEachSampleThroughTheTable)
     std::memcpy(wire + 20, &len, 4);
     for (int i = 0; i < 488; ++i)
         wire[24 + i] = static_cast<unsigned char>(i);
-    std::memcpy(AudioBuffer, wire, sizeof wire);
-    ASSERT_TRUE(playReceivedDatagram(sizeof wire));
+    ASSERT_TRUE(playReceivedDatagram(wire, sizeof wire));
     const auto played = device.drain();
     ASSERT_EQ(played.size(), 976u);
     for (int i = 0; i < 488; ++i) {
@@ -136,13 +134,14 @@ TEST(ReceivePath, HostileDatagramsAreDroppedWithoutTouchingTheDevice)
         {"above what arrived", 600, 0, 24 + 599},
         {"huge", 0x7FFFFFFF, kCodecAdpcm, kPacketSize},
     };
+    unsigned char datagram[kPacketSize];
     for (const Case &c : cases) {
-        std::memset(AudioBuffer, 0x5A, kPacketSize);
+        std::memset(datagram, 0x5A, kPacketSize);
         uint32_t codec = htonl(c.codec);
         uint32_t len = htonl(static_cast<uint32_t>(c.payloadLength));
-        std::memcpy(AudioBuffer + 16, &codec, 4);
-        std::memcpy(AudioBuffer + 20, &len, 4);
-        EXPECT_FALSE(playReceivedDatagram(c.datagram)) << c.what;
+        std::memcpy(datagram + 16, &codec, 4);
+        std::memcpy(datagram + 20, &len, 4);
+        EXPECT_FALSE(playReceivedDatagram(datagram, c.datagram)) << c.what;
     }
     EXPECT_TRUE(device.drain().empty());
 }

@@ -197,9 +197,9 @@ def best_lag(heard, reference):
 
 
 def capture_start(sent, heard, block, expect_from, lag):
-    """Where in `sent` the sender's capture began (blocks of `block` samples): the offset o nearest
-    the best alignment `lag` at which expect_from(sent from o on) reproduces `heard` exactly. Returns (o, that expectation), or
-    (None, the expectation at the best alignment) when no offset does."""
+    """Where in `sent` the sender's capture of `block`-sample blocks began: the offset o nearest
+    the best alignment `lag` at which expect_from(sent from o on) reproduces `heard` exactly.
+    Returns (o, that expectation), or (None, the expectation at the best alignment) if none does."""
     whole = lambda o: expect_from(padded(sent[o:], len(heard)))  # noqa: E731
     for o in sorted(range(max(0, lag - SEARCH), min(len(sent), lag + SEARCH + 1)),
                     key=lambda o: abs(o - lag)):
@@ -253,7 +253,8 @@ def record_link(interface, log_path):
                 continue  # IPv4 UDP only
             ip = frame[14:]
             udp = ip[(ip[0] & 15) * 4:int.from_bytes(ip[2:4], "big")]
-            if int.from_bytes(ip[6:8], "big") & 0x3FFF or int.from_bytes(udp[2:4], "big") != kvtest.PORT:
+            fragment = int.from_bytes(ip[6:8], "big") & 0x3FFF
+            if fragment or int.from_bytes(udp[2:4], "big") != kvtest.PORT:
                 continue  # fragments do not occur: every packet is below the link's MTU
             log.write(json.dumps([socket.inet_ntoa(ip[12:16]), udp[8:].hex()]) + "\n")
             log.flush()
@@ -292,7 +293,8 @@ def check_direction(run, sender, receiver, sent, codec, block):
           f"{receiver.name} played each of them once, as one write of {2 * block} bytes",
           f"{len(writes)} writes of sizes {sorted(set(writes))} for {len(reads)} blocks")
     heard = kvtest.read_s16(receiver.dsp_out)
-    check(heard.size == sum(writes) // 2, f"{receiver.name}'s playback file holds those {heard.size} samples",
+    check(heard.size == sum(writes) // 2,
+          f"{receiver.name}'s playback file holds those {heard.size} samples",
           f"{heard.size * 2} bytes in the file, {sum(writes)} written")
 
     by_kvcodec = lambda x: run.kvcodec(codec, x)  # noqa: E731
@@ -306,7 +308,7 @@ def check_direction(run, sender, receiver, sent, codec, block):
     if codec in ("gsm", "ldgsm"):
         independent = gsm_by_toast(captured)
         check(np.array_equal(independent, heard),
-              f"and what libgsm's toast makes of the u-law levels of that capture",
+              "and what libgsm's toast makes of the u-law levels of that capture",
               first_difference(heard, independent))
     elif codec == "adpcm":
         independent = adpcm_by_model(captured, block)[0]
@@ -328,7 +330,8 @@ def check_wire(sender, datagrams, codec, block, captured):
           f"datagrams for {reads} blocks")
     word, length = WIRE[codec]
     header = word.to_bytes(4, "big") + length.to_bytes(4, "big")
-    bad = [(len(d), d[16:24].hex(" ")) for d in datagrams if len(d) != 24 + length or d[16:24] != header]
+    bad = [(len(d), d[16:24].hex(" ")) for d in datagrams
+           if len(d) != 24 + length or d[16:24] != header]
     check(not bad, f"each is 24 + {length} bytes with codec word and payload length in big-endian "
           f"order ({header.hex(' ')})", f"{len(bad)} differ, e.g. {bad[:3]}")
     if codec == "lpc10":
@@ -386,8 +389,8 @@ def codec_call(run, net, link, label, codec, block, speech_a, speech_b):
     check_output_lines(b, a.host.ip, "Receiving from", "Sending to")
     for sender, receiver, sent in ((a, b, speech_a[1]), (b, a, speech_b[1])):
         captured = check_direction(run, sender, receiver, sent, codec, block)
-        check_wire(sender, [d for source, d in link.records()[first_record:] if source == sender.host.ip],
-                   codec, block, captured)
+        sent_on_link = [d for source, d in link.records()[first_record:] if source == sender.host.ip]
+        check_wire(sender, sent_on_link, codec, block, captured)
 
 
 def uncompressed_call(run, net, speech_peer, speech_b):

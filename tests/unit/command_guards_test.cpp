@@ -4,8 +4,6 @@
 #include "core/progress.h"
 #include "engine_test_support.h"
 
-#include <string>
-
 namespace {
 
 struct StateGuard {
@@ -19,38 +17,25 @@ struct StateGuard {
 
 } // namespace
 
-TEST(CommandGuards, FileCommandsNeedAnIdleDevice)
+TEST(CommandGuards, FilesNeedAnIdleDeviceAndConnectionsNoRunningFile)
 {
     UiRecorder ui;
     StateGuard saved;
-    for (int state : {1, 2, 3}) {
+    // Machine states: 0 idle, 1 and 2 a file playing or recording, 3 a call.
+    for (int state : {0, 1, 2, 3}) {
         machineState = state;
-        EXPECT_FALSE(playFileAllowed()) << state;
-        EXPECT_FALSE(recordFileAllowed()) << state;
+        ui.messages.clear();
+        EXPECT_EQ(playFileAllowed(), state == 0) << state;
+        EXPECT_EQ(recordFileAllowed(), state == 0) << state;
+        EXPECT_EQ(connectionAllowed(), state == 0 || state == 3) << state;
+        if (state == 1)
+            EXPECT_EQ(ui.messages, (std::vector<std::string>{
+                                       "System Busy|Audio device occupied,\nPlaying not allowed!  ",
+                                       "System Busy|Audio device occupied,\nRecording not allowed!",
+                                       "System Busy|Audio device occupied,\nConnection not allowed!"}));
+        else
+            EXPECT_EQ(ui.messages.size(), state == 0 ? 0u : state == 3 ? 2u : 3u) << state;
     }
-    ASSERT_EQ(ui.messages.size(), 6u);
-    EXPECT_EQ(ui.messages[0], "System Busy|Audio device occupied,\nPlaying not allowed!  ");
-    EXPECT_EQ(ui.messages[1], "System Busy|Audio device occupied,\nRecording not allowed!");
-    machineState = 0;
-    EXPECT_TRUE(playFileAllowed());
-    EXPECT_TRUE(recordFileAllowed());
-    EXPECT_EQ(ui.messages.size(), 6u);
-}
-
-TEST(CommandGuards, ConnectionsAreRefusedOnlyWhileAFileRuns)
-{
-    UiRecorder ui;
-    StateGuard saved;
-    machineState = 1;
-    EXPECT_FALSE(connectionAllowed());
-    machineState = 2;
-    EXPECT_FALSE(connectionAllowed());
-    machineState = 3; // a call runs: a new connection is allowed
-    EXPECT_TRUE(connectionAllowed());
-    machineState = 0;
-    EXPECT_TRUE(connectionAllowed());
-    ASSERT_EQ(ui.messages.size(), 2u);
-    EXPECT_EQ(ui.messages[0], "System Busy|Audio device occupied,\nConnection not allowed!");
 }
 
 TEST(CommandGuards, CodecChangesWaitForTheTransmissionAndRecordingToEnd)
@@ -72,11 +57,8 @@ TEST(CommandGuards, CodecChangesWaitForTheTransmissionAndRecordingToEnd)
     EXPECT_EQ(selectedCodecWord(), 0x200u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Audio encoding busy!\nAudio encoding busy!\nAudio mode: LD-GSM\nAudio mode: ADPCM\n");
-}
 
-TEST(CommandGuards, MuteStopsOnlyARunningTransmission)
-{
-    StateGuard saved;
+    // Mute ends a running transmission and leaves an ended one alone.
     exitSendAudio = 0;
     muteAudio();
     EXPECT_EQ(exitSendAudio, 1);
@@ -89,21 +71,13 @@ TEST(CommandGuards, OverlongFileNamesAreRefusedWhole)
     UiRecorder ui;
     const std::string fits(127, 'a');
     EXPECT_TRUE(setFileName(fits.c_str()));
+    EXPECT_FALSE(setFileName(std::string(128, 'b').c_str()));
     EXPECT_EQ(std::string(gstFileName), fits);
-    const std::string tooLong(128, 'b');
-    EXPECT_FALSE(setFileName(tooLong.c_str()));
-    EXPECT_EQ(std::string(gstFileName), fits);
-    ASSERT_EQ(ui.messages.size(), 1u);
-}
+    EXPECT_EQ(ui.messages.size(), 1u);
 
-TEST(Progress, CountIsTheRemainderOfAHundred)
-{
-    moveProgressBar(100);
-    EXPECT_EQ(progBarCount, 0);
-    moveProgressBar(150);
-    EXPECT_EQ(progBarCount, 50);
-    moveProgressBar(-7);
-    EXPECT_EQ(progBarCount, -7);
-    moveProgressBar(99);
-    EXPECT_EQ(progBarCount, 99);
+    // The progress count is the remainder of a hundred.
+    for (auto [in, count] : {std::pair{100, 0}, {150, 50}, {-7, -7}, {99, 99}}) {
+        moveProgressBar(in);
+        EXPECT_EQ(progBarCount, count) << in;
+    }
 }

@@ -1,13 +1,19 @@
-// Shared pieces of the engine tests: fresh codec states, a recorder for the
-// user-interface table, and a socket pair standing in for the sound device.
+// Shared pieces of the engine tests: fresh codec states, test speech, a
+// recorder for the user-interface table, and a socket pair standing in for
+// the sound device.
 #pragma once
 
 #include "audio/codec_states.h"
 #include "audio/engine.h"
+#include "audio/media_packet.h"
+#include "audio/ulaw.h"
 #include "core/ui_ops.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <sys/socket.h>
@@ -28,6 +34,34 @@ struct FreshCodecs {
         freeDecoderState(dec);
     }
 };
+
+// 16-bit speech-like samples: two tones under a slow envelope.
+inline std::vector<int16_t> speechLike(int n, double seed = 0)
+{
+    std::vector<int16_t> s(n);
+    for (int i = 0; i < n; ++i) {
+        const double t = (i + seed * 1000) / 8000.0;
+        const double env = 0.5 + 0.5 * std::sin(2 * M_PI * 3 * t);
+        s[i] = static_cast<int16_t>(env * (9000 * std::sin(2 * M_PI * 220 * t) + 4000 * std::sin(2 * M_PI * 1330 * t)));
+    }
+    return s;
+}
+
+inline std::vector<unsigned char> ulawOf(const std::vector<int16_t> &s)
+{
+    std::vector<unsigned char> u(s.size());
+    for (size_t i = 0; i < s.size(); ++i)
+        u[i] = linearToUlaw(s[i]);
+    return u;
+}
+
+// Puts the first n u-law samples into a packet as its payload.
+inline void loadPayload(unsigned char *packet, const std::vector<unsigned char> &u, int n, uint32_t codec = 0)
+{
+    std::memcpy(packet + kPacketHeaderSize, u.data(), static_cast<size_t>(n));
+    setPacketPayloadLength(packet, n);
+    setPacketCodec(packet, codec);
+}
 
 // Records what the core asked the user interface to show.
 class UiRecorder {
@@ -101,7 +135,8 @@ struct FakeDevice {
     }
 };
 
-// Restores the codec selection a test changed.
+// Restores the codec selection a test changed; `only` selects one codec
+// (none for uncompressed u-law) on fresh process-wide codec states.
 struct CodecSelection {
     int gsm = gsmcompress, ld = ldgsmcompress, adpcm = adpcmcompress, lpc = lpc10compress;
     ~CodecSelection()
@@ -111,19 +146,27 @@ struct CodecSelection {
         adpcmcompress = adpcm;
         lpc10compress = lpc;
     }
-    static void only(std::atomic<int> &flag)
+    static void only(std::atomic<int> *flag)
     {
+        releaseCodecStates();
+        createCodecStates();
+        sendCodec.adpcm = {};
         gsmcompress = 0;
         ldgsmcompress = 0;
         adpcmcompress = 0;
         lpc10compress = 0;
-        flag = 1;
+        if (flag)
+            *flag = 1;
     }
-    static void none()
+};
+
+struct TempDir {
+    std::filesystem::path path;
+    TempDir()
     {
-        gsmcompress = 0;
-        ldgsmcompress = 0;
-        adpcmcompress = 0;
-        lpc10compress = 0;
+        char tmpl[] = "/tmp/kvtestXXXXXX";
+        path = mkdtemp(tmpl);
     }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string operator/(const char *name) const { return (path / name).string(); }
 };

@@ -60,26 +60,27 @@ struct Comparison {
     int samePitchVoicing = 0;
 };
 
-Comparison compareFrames(const std::vector<unsigned char> &ours, const std::vector<unsigned char> &theirs)
+// The pitch-and-voicing code of a frame in our byte layout.
+int pitchVoicingCode(const unsigned char *frame)
 {
+    lpc10::FrameBits bits{};
+    for (int k = 0; k < 54; ++k)
+        bits[static_cast<size_t>(k + 1)] = (frame[k / 8] >> (k % 8)) & 1;
+    lpc10::FrameCodes c;
+    int unused = 0;
+    lpc10::channel(1, c, bits, unused);
+    return c.ipitv;
+}
+
+Comparison compareFrames(const std::vector<unsigned char> &ours, std::vector<unsigned char> theirs)
+{
+    for (auto &b : theirs)
+        b = reverseBits(b);
     Comparison c;
     c.frames = static_cast<int>(std::min(ours.size(), theirs.size()) / 7);
-    for (int f = 0; f < c.frames; ++f) {
-        bool same = true;
-        for (int i = 0; i < 7; ++i)
-            same &= ours[static_cast<size_t>(7 * f + i)] == reverseBits(theirs[static_cast<size_t>(7 * f + i)]);
-        c.identical += same;
-        // Unpack both through the channel to compare the pitch-and-voicing code.
-        lpc10::FrameBits a{}, b{};
-        for (int k = 0; k < 54; ++k) {
-            a[k + 1] = (ours[static_cast<size_t>(7 * f + k / 8)] >> (k % 8)) & 1;
-            b[k + 1] = (reverseBits(theirs[static_cast<size_t>(7 * f + k / 8)]) >> (k % 8)) & 1;
-        }
-        lpc10::FrameCodes ca, cb;
-        int unused = 0;
-        lpc10::channel(1, ca, a, unused);
-        lpc10::channel(1, cb, b, unused);
-        c.samePitchVoicing += ca.ipitv == cb.ipitv;
+    for (size_t f = 0; f < static_cast<size_t>(c.frames); ++f) {
+        c.identical += std::equal(&ours[7 * f], &ours[7 * f] + 7, &theirs[7 * f]);
+        c.samePitchVoicing += pitchVoicingCode(&ours[7 * f]) == pitchVoicingCode(&theirs[7 * f]);
     }
     return c;
 }
@@ -101,24 +102,21 @@ std::vector<double> envelope(const std::vector<double> &x)
 double bestCorrelation(const std::vector<double> &a, const std::vector<double> &b)
 {
     double best = -1;
-    for (int lag = -12; lag <= 12; ++lag) {
+    for (long lag = -12; lag <= 12; ++lag) {
         double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
         int n = 0;
-        for (int i = 0; i < static_cast<int>(a.size()); ++i) {
-            const int j = i + lag;
-            if (j < 0 || j >= static_cast<int>(b.size()))
-                continue;
-            sa += a[static_cast<size_t>(i)];
-            sb += b[static_cast<size_t>(j)];
-            saa += a[static_cast<size_t>(i)] * a[static_cast<size_t>(i)];
-            sbb += b[static_cast<size_t>(j)] * b[static_cast<size_t>(j)];
-            sab += a[static_cast<size_t>(i)] * b[static_cast<size_t>(j)];
+        for (long i = std::max(0L, -lag); i < static_cast<long>(a.size()) && i + lag < static_cast<long>(b.size()); ++i) {
+            const double x = a[static_cast<size_t>(i)], y = b[static_cast<size_t>(i + lag)];
+            sa += x;
+            sb += y;
+            saa += x * x;
+            sbb += y * y;
+            sab += x * y;
             ++n;
         }
-        const double cov = sab - sa * sb / n;
         const double den = std::sqrt((saa - sa * sa / n) * (sbb - sb * sb / n));
         if (den > 0)
-            best = std::max(best, cov / den);
+            best = std::max(best, (sab - sa * sb / n) / den);
     }
     return best;
 }
@@ -139,8 +137,21 @@ protected:
             std::system(("rm -rf " + dir).c_str());
     }
 
-    // espeak-ng speech at 8 kHz, cut to whole frames and passed through u-law
-    // so that both coders see exactly the samples our encoder sees.
+    // Samples through u-law, so that both coders see exactly the samples our
+    // encoder sees; the expanded samples are written for sox.
+    std::vector<unsigned char> toUlaw(const std::vector<int16_t> &s, const std::string &name)
+    {
+        std::vector<unsigned char> u(s.size() / 180 * 180);
+        std::vector<int16_t> expanded(u.size());
+        for (size_t i = 0; i < u.size(); ++i) {
+            u[i] = s2u[static_cast<uint16_t>(s[i]) >> 3];
+            expanded[i] = u2s[u[i]];
+        }
+        writeFile(dir + "/" + name + ".ulaw.raw", expanded.data(), expanded.size() * 2);
+        return u;
+    }
+
+    // espeak-ng speech at 8 kHz, cut to whole frames.
     std::vector<unsigned char> speechUlaw(const std::string &voice, const std::string &text, const std::string &name)
     {
         const std::string raw = dir + "/" + name + ".raw";
@@ -148,16 +159,7 @@ protected:
                                 "\" 2>/dev/null | sox -D -t wav - -r 8000 -c 1 -b 16 -e signed-integer -t raw " +
                                 raw + " 2>/dev/null";
         EXPECT_EQ(std::system(cmd.c_str()), 0);
-        std::vector<int16_t> s = toSamples(readFile(raw));
-        s.resize(s.size() / 180 * 180);
-        std::vector<unsigned char> u(s.size());
-        std::vector<int16_t> expanded(s.size());
-        for (size_t i = 0; i < s.size(); ++i) {
-            u[i] = s2u[static_cast<uint16_t>(s[i]) >> 3];
-            expanded[i] = u2s[u[i]];
-        }
-        writeFile(dir + "/" + name + ".ulaw.raw", expanded.data(), expanded.size() * 2);
-        return u;
+        return toUlaw(toSamples(readFile(raw)), name);
     }
 
     std::vector<unsigned char> soxEncode(const std::string &name)
@@ -174,10 +176,8 @@ protected:
         const std::string cmd = "sox -t lpc10 " + dir + "/" + name + ".in.lpc -t raw -e signed -b 16 " + dir +
                                 "/" + name + ".dec.raw 2>/dev/null";
         EXPECT_EQ(std::system(cmd.c_str()), 0);
-        std::vector<double> out;
-        for (int16_t v : toSamples(readFile(dir + "/" + name + ".dec.raw")))
-            out.push_back(v);
-        return out;
+        const std::vector<int16_t> out = toSamples(readFile(dir + "/" + name + ".dec.raw"));
+        return {out.begin(), out.end()};
     }
 
     // Decodes frames in sox's byte layout with our decoder.
@@ -355,14 +355,10 @@ TEST_F(Lpc10Reference, SyntheticSignalsAgreeWithAnIndependentCoder)
     }
 
     for (const auto &[name, x] : signals) {
-        std::vector<unsigned char> u(x.size() / 180 * 180);
-        std::vector<int16_t> expanded(u.size());
-        for (size_t i = 0; i < u.size(); ++i) {
-            const auto s = static_cast<int16_t>(std::clamp(std::lround(x[i]), -32768L, 32767L));
-            u[i] = s2u[static_cast<uint16_t>(s) >> 3];
-            expanded[i] = u2s[u[i]];
-        }
-        writeFile(dir + "/" + name + ".ulaw.raw", expanded.data(), expanded.size() * 2);
+        std::vector<int16_t> s(x.size());
+        for (size_t i = 0; i < x.size(); ++i)
+            s[i] = static_cast<int16_t>(std::clamp(std::lround(x[i]), -32768L, 32767L));
+        const std::vector<unsigned char> u = toUlaw(s, name);
         const std::vector<unsigned char> theirs = soxEncode(name);
         ASSERT_EQ(theirs.size(), u.size() / 180 * 7);
         const Comparison c = encodeAndCompare(lpc10::Dialect::Fs1015, u, theirs);
@@ -390,18 +386,17 @@ TEST_F(Lpc10Reference, SilenceInGivesSilenceOut)
     writeFile(dir + "/silence.ulaw.raw", zeros.data(), zeros.size() * 2);
     const std::vector<unsigned char> coded = soxEncode("silence");
     ASSERT_EQ(coded.size(), zeros.size() / 180 * 7);
-    double peak = 0;
-    for (double v : ourDecode(coded))
-        peak = std::max(peak, std::fabs(v));
-    std::printf("peak of decoded silence: %.0f\n", peak);
-    EXPECT_LE(peak, 64.0) << "below -54 dB of full scale";
+    auto peak = [](const std::vector<double> &x) {
+        double p = 0;
+        for (double v : x)
+            p = std::max(p, std::fabs(v));
+        return p;
+    };
+    std::printf("peak of decoded silence: %.0f\n", peak(ourDecode(coded)));
+    EXPECT_LE(peak(ourDecode(coded)), 64.0) << "below -54 dB of full scale";
 
-    std::vector<unsigned char> ulaw(16200, 0xFF);
+    std::vector<unsigned char> ulaw(16200, 0xFF), ours(16200 / 180 * 7);
     Lpc10Encoder enc;
-    std::vector<unsigned char> ours(ulaw.size() / 180 * 7);
     enc.encode(ulaw.data(), ours.data(), static_cast<int>(ulaw.size()));
-    peak = 0;
-    for (double v : ourDecode(ours, false))
-        peak = std::max(peak, std::fabs(v));
-    EXPECT_LE(peak, 64.0);
+    EXPECT_LE(peak(ourDecode(ours, false)), 64.0);
 }

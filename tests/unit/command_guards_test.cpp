@@ -1,7 +1,5 @@
-// What the menu commands refuse while the sound device is busy, and the
-// progress count the file threads leave for the GUI.
+// What the menu commands refuse while the sound device is busy.
 #include "audio/command_guards.h"
-#include "core/progress.h"
 #include "engine_test_support.h"
 
 namespace {
@@ -75,9 +73,4 @@ TEST(CommandGuards, OverlongFileNamesAreRefusedWhole)
     EXPECT_EQ(std::string(gstFileName), fits);
     EXPECT_EQ(ui.messages.size(), 1u);
 
-    // The progress count is the remainder of a hundred.
-    for (auto [in, count] : {std::pair{100, 0}, {150, 50}, {-7, -7}, {99, 99}}) {
-        moveProgressBar(in);
-        EXPECT_EQ(progBarCount, count) << in;
-    }
 }

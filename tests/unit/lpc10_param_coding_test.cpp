@@ -71,14 +71,6 @@ TEST(Lpc10ScalarCoding, RmsCodesLevelsAndDialects)
         EXPECT_EQ(encode(voiced(1, 64.f), d).irms, 15);
         EXPECT_EQ(decodeFirst(encode(voiced(1, 0.f), d)).rms, 1.f);
         EXPECT_EQ(decodeFirst(encode(voiced(1, 64.f), d)).rms, 60.f);
-        // Codes rise with the level up to the dialect's top code.
-        int previous = 0;
-        for (int level = 0; level <= 1100; ++level) {
-            const int code = encode(voiced(1, static_cast<float>(level)), d).irms;
-            ASSERT_GE(code, previous) << "level " << level;
-            ASSERT_LE(code, d == Dialect::Kestrelvox ? 30 : 31) << "level " << level;
-            previous = code;
-        }
     }
     // The codec's own rounding stops at code 30 (856); the standard's reaches 31.
     EXPECT_EQ(encode(voiced(1, 50000.f), Dialect::Kestrelvox).irms, 30);
@@ -125,32 +117,6 @@ TEST(Lpc10ScalarCoding, PitchCodesAreUniqueAndDecodeToTheirPeriod)
     EXPECT_EQ(median(3, 9, 5), 5);
     EXPECT_EQ(median(7, -4, 2), 2);
     EXPECT_EQ(median(4, 4, 1), 4);
-}
-
-TEST(Lpc10ScalarCoding, ReflectionQuantisationIsMonotonicAndDecodesClose)
-{
-    for (int i = 1; i <= 10; ++i) {
-        int previous = -1000;
-        for (int step = -999; step <= 999; step += 3) {
-            FrameParams p = voiced(20, 300.f);
-            p.rc[i] = static_cast<float>(step) / 1000.f;
-            const int code = encode(p).irc[i];
-            ASSERT_GE(code, previous) << "rc" << i << " at " << p.rc[i];
-            previous = code;
-            // The field must survive the channel: within its signed width.
-            ASSERT_GE(code, -bit[10 - i]) << "rc" << i;
-            ASSERT_LT(code, bit[10 - i]) << "rc" << i;
-        }
-    }
-    // The quantiser is coarse, so only a loose bound is a fair check.
-    for (float value : {-0.8f, -0.3f, 0.f, 0.4f, 0.9f}) {
-        FrameParams p = voiced(20, 300.f);
-        p.rc[1] = value;
-        p.rc[3] = value / 2.f;
-        const FrameParams back = decodeFirst(encode(p));
-        EXPECT_NEAR(back.rc[1], value, 0.1f);
-        EXPECT_NEAR(back.rc[3], value / 2.f, 0.1f);
-    }
 }
 
 TEST(Lpc10Channel, RoundTripKeepsEveryFieldIncludingNegatives)

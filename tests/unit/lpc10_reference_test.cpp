@@ -302,14 +302,10 @@ TEST_F(Lpc10Reference, CodedFramesAgreeWithAnIndependentCoder)
             sum->samePitchVoicing += part->samePitchVoicing;
         }
     }
-    std::printf("own rules: %d frames, %.1f%% identical, %.1f%% same pitch/voicing code\n", own.frames,
-                pct(own.identical, own.frames), pct(own.samePitchVoicing, own.frames));
-    std::printf("standard rules: %d frames, %.1f%% identical, %.1f%% same pitch/voicing code\n",
-                standard.frames, pct(standard.identical, standard.frames),
-                pct(standard.samePitchVoicing, standard.frames));
-    RecordProperty("identical_own_percent", static_cast<int>(pct(own.identical, own.frames)));
-    RecordProperty("identical_standard_percent", static_cast<int>(pct(standard.identical, standard.frames)));
-
+    std::printf("own rules: %d frames, %.1f%% identical, %.1f%% same pitch/voicing code; standard rules: %.1f%% "
+                "identical, %.1f%% same pitch/voicing code\n",
+                own.frames, pct(own.identical, own.frames), pct(own.samePitchVoicing, own.frames),
+                pct(standard.identical, standard.frames), pct(standard.samePitchVoicing, standard.frames));
     EXPECT_GE(pct(standard.identical, standard.frames), 99.5);
     EXPECT_GE(pct(standard.samePitchVoicing, standard.frames), 99.5);
     // The own rules change the analysis filters, so they part with the

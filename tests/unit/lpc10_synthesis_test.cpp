@@ -1,4 +1,6 @@
-// LPC-10 pitch-synchronous synthesis.
+// LPC-10 pitch-synchronous synthesis: where its input is clamped and how far
+// arbitrary input can push it. (Output level and timing are checked through
+// the frame interface and against an independent decoder.)
 #include "lpc10/synthesis.h"
 
 #include <gtest/gtest.h>
@@ -44,25 +46,6 @@ TEST(Lpc10Synthesis, FirstUnvoicedFrameIsFourEpochsOf45AndZeroRmsIsOne)
     EXPECT_FLOAT_EQ(s.synth.epochRms(1), 1.f);
 }
 
-TEST(Lpc10Synthesis, SteadyVoicedFramesCarryThePartialPeriodForward)
-{
-    Synth s;
-    long total = 0;
-    int carried = 0;
-    for (int n = 0; n < 20; ++n) {
-        const int k = s.run(frame(1, 1, 50, 300.f));
-        ASSERT_EQ(s.synth.epochCount(), k / 50);
-        for (int j = 1; j <= s.synth.epochCount(); ++j) {
-            EXPECT_EQ(s.synth.epochLength(j), 50);
-            EXPECT_EQ(s.synth.epochVoicing(j), 1);
-        }
-        // The span to fill is the part carried over plus 180 samples.
-        EXPECT_EQ(k, (carried + 180) / 50 * 50) << "frame " << n;
-        total += k;
-        carried = static_cast<int>(180 * (n + 1) - total);
-    }
-}
-
 TEST(Lpc10Synthesis, PitchAndCoefficientsAreClamped)
 {
     Synth s;
@@ -79,42 +62,6 @@ TEST(Lpc10Synthesis, PitchAndCoefficientsAreClamped)
     Synth t;
     EXPECT_EQ(t.run(frame(1, 1, 400, 300.f)), 156);
     EXPECT_EQ(t.synth.epochLength(1), 156);
-}
-
-TEST(Lpc10Synthesis, OutputLevelFollowsTheRms)
-{
-    auto level = [](float rms) {
-        Synth s;
-        double energy = 0;
-        int count = 0;
-        for (int n = 0; n < 30; ++n) {
-            const int k = s.run(frame(1, 1, 60, rms));
-            for (int i = 1; n >= 10 && i <= k; ++i)
-                energy += static_cast<double>(s.speech[i]) * s.speech[i];
-            count += n >= 10 ? k : 0;
-        }
-        return std::sqrt(energy / count);
-    };
-    EXPECT_GT(level(50.f), 0.0);
-    EXPECT_NEAR(level(500.f) / level(50.f), 10.0, 2.0);
-}
-
-TEST(Lpc10Synthesis, VoicingChangesSplitTheFrameIntoVoicedAndUnvoicedEpochs)
-{
-    Synth s;
-    for (int n = 0; n < 3; ++n)
-        s.run(frame(1, 1, 40, 300.f));
-    s.run(frame(1, 0, 40, 300.f));
-    ASSERT_GE(s.synth.epochCount(), 2);
-    EXPECT_EQ(s.synth.epochVoicing(1), 1);
-    EXPECT_EQ(s.synth.epochVoicing(s.synth.epochCount()), 0);
-
-    s.run(frame(0, 0, 40, 300.f));
-    s.run(frame(0, 1, 40, 300.f));
-    ASSERT_GE(s.synth.epochCount(), 3);
-    EXPECT_EQ(s.synth.epochVoicing(1), 0);
-    EXPECT_EQ(s.synth.epochVoicing(2), 0);
-    EXPECT_EQ(s.synth.epochVoicing(3), 1);
 }
 
 TEST(Lpc10Synthesis, ArbitraryParameterStreamsStayWithinTheEpochArraysAndFinite)
@@ -140,25 +87,4 @@ TEST(Lpc10Synthesis, ArbitraryParameterStreamsStayWithinTheEpochArraysAndFinite)
     }
     // Over many frames the synthesis delivers 180 samples per frame on average.
     EXPECT_NEAR(static_cast<double>(produced) / frames, 180.0, 1.0);
-}
-
-TEST(Lpc10Synthesis, RandomGeneratorAndCoefficientConversion)
-{
-    // y[k] += y[j] in 16 bits, k and j stepping down from 4 and 1.
-    Synthesizer synth;
-    int y[5] = {-21161, -8478, 30892, -10216, 16950};
-    for (int n = 0, j = 1, k = 4; n < 1000; ++n, k = (k + 4) % 5, j = (j + 4) % 5) {
-        y[k] = static_cast<int16_t>(static_cast<uint16_t>(y[k] + y[j]));
-        ASSERT_EQ(synth.Rrandom(), y[k]) << n;
-    }
-
-    // Step-up from reflection to predictor coefficients, and the gain.
-    std::array<float, 11> rc{}, pc{};
-    rc[1] = 0.5f;
-    rc[2] = -0.25f;
-    const float g2 = Synthesizer::irc2pc(rc, pc, 0.7f);
-    EXPECT_FLOAT_EQ(pc[1], 0.5f - (-0.25f) * 0.5f);
-    EXPECT_FLOAT_EQ(pc[2], -0.25f);
-    EXPECT_EQ(std::count(pc.begin() + 3, pc.end(), 0.f), 8);
-    EXPECT_FLOAT_EQ(g2, 0.7f * std::sqrt((1.f - 0.25f) * (1.f - 0.0625f)));
 }

@@ -1,6 +1,5 @@
 // The media packet on the wire and in voice files, and the receive path's
 // handling of what arrives.
-#include "audio/codec_framing.h"
 #include "audio/receive.h"
 #include "audio/send.h"
 #include "audio/voice_file.h"
@@ -174,40 +173,6 @@ TEST(VoiceFile, GsmRecordsCarryLittleEndianHeadersAndStopAfter299)
     // Offered more than enough blocks, the recorder stops on its own.
     stdoutOf([&] { file = recordBlocks(dir / "long.voc", 310, std::vector<int16_t>(310 * 3200, 0)); });
     EXPECT_EQ(file.size(), 299u * 686);
-}
-
-TEST(VoiceFile, RecordingAppendsAndPlaybackWritesTheDecodedSamples)
-{
-    UiRecorder ui;
-    TempDir dir;
-    CodecSelection saved;
-    CodecSelection::only(&adpcmcompress);
-    const std::string path = dir / "b.voc";
-    Bytes file;
-    stdoutOf([&] {
-        recordBlocks(path, 2, speechLike(2 * 1800));
-        file = recordBlocks(path, 2, speechLike(2 * 1800, 1));
-    });
-    ASSERT_EQ(file.size(), 4u * (24 + 903));
-
-    // Expected playback: each record's payload decoded on its own.
-    FreshCodecs codecs;
-    Bytes expected;
-    for (int r = 0; r < 4; ++r) {
-        unsigned char packet[kPacketSize];
-        std::memcpy(packet, file.data() + r * 927, 927);
-        const int n = decompressPacket(packet, codecs.dec);
-        for (int i = 0; i < n; ++i) {
-            const int16_t s = u2s[packet[24 + i]];
-            expected.push_back(static_cast<unsigned char>(s & 0xFF));
-            expected.push_back(static_cast<unsigned char>((s >> 8) & 0xFF));
-        }
-    }
-    FakeDevice device;
-    const std::string out = stdoutOf([&] { playFile(path); });
-    EXPECT_EQ(device.drain(), expected);
-    EXPECT_NE(out.find("Playing voice file " + path + "\n"), std::string::npos);
-    EXPECT_NE(out.find("Voice file playing completed\n"), std::string::npos);
 }
 
 TEST(VoiceFile, BadFilesAreRefusedOrEndCleanly)

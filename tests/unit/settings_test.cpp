@@ -186,23 +186,23 @@ TEST_F(SettingsFiles, MissingLinesOrFilesAndUnwritablePaths)
 
 TEST_F(SettingsFiles, CheckLocalInfoWantsAnEmailOnLine2)
 {
-    auto check = [&](const std::string &bytes) {
-        write("userinfo.dat", bytes);
-        return checkLocalInfo(path("userinfo.dat").c_str());
+    const std::pair<std::string, int> cases[] = {
+        {"alice\nalice@example.org\nVisible\n", 1},
+        {"alice\n\nVisible\n", 0},
+        {"alice\nalice.example@org\n", 0},
+        {"alice\n", 0},
+        {"", 0},
+        // The line is judged as read: its trailing "." counts without a line end.
+        {"alice\na@b.", 1},
+        // A long first line doesn't push the e-mail out of line 2.
+        {std::string(300, 'n') + "\na@b.c\n", 1},
+        // Only the first 31 bytes of line 2 are looked at.
+        {"n\n" + std::string(29, 'x') + "@" + std::string(10, 'y') + ".c\n", 0},
     };
-    EXPECT_EQ(check("alice\nalice@example.org\nVisible\n"), 1);
-    EXPECT_EQ(check("alice\n\nVisible\n"), 0);
-    EXPECT_EQ(check("alice\nalice.example@org\n"), 0);
-    EXPECT_EQ(check("alice\n"), 0);
-    EXPECT_EQ(check(""), 0);
-    // The line is judged as read, so its trailing "." counts even without a
-    // line end after it.
-    EXPECT_EQ(check("alice\na@b."), 1);
-    // A long first line doesn't push the e-mail out of line 2.
-    EXPECT_EQ(check(std::string(300, 'n') + "\na@b.c\n"), 1);
-    // Only the first 31 bytes of line 2 are looked at.
-    EXPECT_EQ(check("n\n" + std::string(29, 'x') + "@" + std::string(10, 'y') + ".c\n"), 0);
-
+    for (const auto &[bytes, valid] : cases) {
+        write("userinfo.dat", bytes);
+        EXPECT_EQ(checkLocalInfo(path("userinfo.dat").c_str()), valid) << bytes;
+    }
     // An address needs a dot from the first "@" onward.
     for (const char *good : {"a@b.c", "@.", "a@b@c.d"})
         EXPECT_EQ(isEmailAddr(good), 1) << good;
@@ -212,33 +212,7 @@ TEST_F(SettingsFiles, CheckLocalInfoWantsAnEmailOnLine2)
 
 // ---- proxy.inf ----
 
-TEST_F(SettingsFiles, ProxySettingsRoundTrip)
-{
-    ProxySettings saved{};
-    strcpy(saved.server, "10.0.0.1");
-    strcpy(saved.userID, "abc");
-    saved.port = 1080;
-    saved.enable = 1;
-    ASSERT_EQ(saveProxyInfo(&saved, path("proxy.inf").c_str()), 1);
-    EXPECT_EQ(read("proxy.inf"), "10.0.0.1\n1080\nabc\nenable proxy\n");
-
-    ProxySettings p{};
-    char portText[kProxyPortTextSize];
-    ASSERT_EQ(loadProxyInfo(&p, portText, path("proxy.inf").c_str()), 1);
-    EXPECT_STREQ(p.server, "10.0.0.1");
-    EXPECT_STREQ(p.userID, "abc");
-    EXPECT_EQ(p.port, 1080);
-    EXPECT_EQ(p.enable, 1);
-    EXPECT_STREQ(portText, "1080");
-
-    saved.enable = 0;
-    ASSERT_EQ(saveProxyInfo(&saved, path("proxy.inf").c_str()), 1);
-    EXPECT_EQ(read("proxy.inf"), "10.0.0.1\n1080\nabc\ndisable proxy\n");
-    ASSERT_EQ(loadProxyInfo(&p, nullptr, path("proxy.inf").c_str()), 1);
-    EXPECT_EQ(p.enable, 0);
-}
-
-TEST_F(SettingsFiles, ProxyFileOddities)
+TEST_F(SettingsFiles, ProxySettingsRoundTripAndOddities)
 {
     ProxySettings p{};
     char portText[kProxyPortTextSize];
@@ -246,6 +220,23 @@ TEST_F(SettingsFiles, ProxyFileOddities)
         write("proxy.inf", bytes);
         EXPECT_EQ(loadProxyInfo(&p, portText, path("proxy.inf").c_str()), 1);
     };
+    ProxySettings saved{};
+    strcpy(saved.server, "10.0.0.1");
+    strcpy(saved.userID, "abc");
+    saved.port = 1080;
+    for (int enable : {1, 0}) {
+        saved.enable = enable;
+        ASSERT_EQ(saveProxyInfo(&saved, path("proxy.inf").c_str()), 1);
+        const std::string text = read("proxy.inf");
+        EXPECT_EQ(text, std::string("10.0.0.1\n1080\nabc\n") + (enable ? "enable" : "disable") + " proxy\n");
+        load(text);
+        EXPECT_STREQ(p.server, "10.0.0.1");
+        EXPECT_STREQ(p.userID, "abc");
+        EXPECT_EQ(p.port, 1080);
+        EXPECT_EQ(p.enable, enable);
+        EXPECT_STREQ(portText, "1080");
+    }
+    EXPECT_EQ(loadProxyInfo(&p, nullptr, path("proxy.inf").c_str()), 1); // the port text is optional
 
     // Port text that isn't a number is port 0, its text kept for the dialog;
     // the enable line must match exactly.
@@ -253,7 +244,6 @@ TEST_F(SettingsFiles, ProxyFileOddities)
     EXPECT_EQ(p.port, 0);
     EXPECT_STREQ(portText, "socks");
     EXPECT_EQ(p.enable, 0);
-
     // Missing lines: empty text, port 0, proxy off.
     p.port = 99;
     p.enable = 1;
@@ -263,7 +253,6 @@ TEST_F(SettingsFiles, ProxyFileOddities)
     EXPECT_STREQ(portText, "");
     EXPECT_STREQ(p.userID, "");
     EXPECT_EQ(p.enable, 0);
-
     // Overlong server and port lines are cut and the rest stays in place;
     // a number too large for an int is clamped, not undefined.
     load(std::string(200, 's') + "\n99999999999999999999\nuid\nenable proxy\n");
@@ -272,16 +261,13 @@ TEST_F(SettingsFiles, ProxyFileOddities)
     EXPECT_EQ(p.port, 2147483647);
     EXPECT_STREQ(p.userID, "uid");
     EXPECT_EQ(p.enable, 1);
-
     // Trailing non-digits are ignored, as atoi does.
     load("s\n 1080x\nu\n");
     EXPECT_EQ(p.port, 1080);
-
-    ProxySettings keep{};
-    strcpy(keep.server, "old");
+    // A missing file leaves everything as it was.
     strcpy(portText, "keep");
-    EXPECT_EQ(loadProxyInfo(&keep, portText, path("absent.inf").c_str()), 0);
-    EXPECT_STREQ(keep.server, "old");
+    EXPECT_EQ(loadProxyInfo(&p, portText, path("absent.inf").c_str()), 0);
+    EXPECT_STREQ(p.server, "s");
     EXPECT_STREQ(portText, "keep");
 }
 

@@ -12,91 +12,83 @@
 #include <thread>
 #include <vector>
 
-#include "directory/uls_client.h"
 #include "uls_test_support.h"
 
 using namespace uls_test;
+using Lines = std::vector<std::string>;
 
 namespace {
 
 class Client {
 public:
-    explicit Client(int port)
+    explicit Client(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     }
-    ~Client()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
+    ~Client() { close(fd_); }
     Client(const Client &) = delete;
 
     bool connected() const { return connected_; }
     int fd() const { return fd_; }
-
     void send(const std::string &bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    std::string readN(std::size_t n) { return uls_test::readN(fd_, n); }
+    bool closedByServer(int ms = 3000) { return closedByPeer(fd_, ms); }
+    bool quiet() { return uls_test::quiet(fd_); }
 
-    void registerAs(const char *name, int visible = 1, const char *buddies = "", const char *addr = "0.0.0.0")
+    static std::string registration(const char *name, int visible = 1, const char *buddies = "",
+                                    const char *addr = "0.0.0.0")
     {
         UserProfile p{};
         p.ipAddr = inet_addr(addr);
         p.visible = visible;
         strncpy(p.name, name, sizeof p.name - 1);
         strncpy(p.buddyList, buddies, sizeof p.buddyList - 1);
-        send(std::string(reinterpret_cast<const char *>(&p), sizeof p));
+        return std::string(reinterpret_cast<const char *>(&p), sizeof p);
     }
 
     // Registers and waits until the server has taken it in (its answer to a
     // list request proves that).
     void join(const char *name, int visible = 1, const char *buddies = "", const char *addr = "0.0.0.0")
     {
-        registerAs(name, visible, buddies, addr);
+        send(registration(name, visible, buddies, addr));
         userList();
     }
 
-    std::string readN(std::size_t n) { return uls_test::readN(fd_, n); }
-
     // Reads one list reply; entries as "name address".
-    std::vector<std::string> readList(int32_t expectType)
+    Lines readList(int32_t expectType)
     {
         std::string head = readN(12);
         EXPECT_EQ(head.size(), 12u);
         if (head.size() < 12)
             return {};
         EXPECT_EQ(readLE(head, 0), expectType);
-        int32_t count = readLE(head, 4);
+        const int32_t count = readLE(head, 4);
         EXPECT_GE(count, 0);
         EXPECT_LE(count, 24);
         const std::size_t entry = expectType == 1 ? 20 : 52;
-        std::string body = readN(entry * static_cast<std::size_t>(count));
-        std::vector<std::string> rows;
-        for (int32_t i = 0; i < count && body.size() >= entry * (i + 1); ++i) {
+        const std::string body = readN(entry * static_cast<std::size_t>(std::clamp(count, 0, 24)));
+        Lines rows;
+        for (std::size_t i = 0; i < body.size() / entry; ++i) {
             in_addr a{};
             memcpy(&a.s_addr, body.data() + entry * i, 4);
             rows.push_back(std::string(body.c_str() + entry * i + 4) + " " + inet_ntoa(a));
         }
         return rows;
     }
-
-    std::vector<std::string> userList()
+    Lines userList()
     {
         send(command("refresh user"));
         return readList(1);
     }
-    std::vector<std::string> buddyList()
+    Lines buddyList()
     {
         send(command("refresh buddy"));
         return readList(2);
     }
-
-    bool closedByServer(int ms = 3000) { return closedByPeer(fd_, ms); }
-    bool quiet() { return uls_test::quiet(fd_); }
 
 private:
     int fd_ = -1;
@@ -133,7 +125,17 @@ protected:
     void TearDown() override { stopServer(); }
 
     int port() const { return server_->port(); }
-    int broadcastPort() const { return server_->broadcastPort(); }
+
+    // Clients named name0, name1, ... registered in turn.
+    std::vector<std::unique_ptr<Client>> crowd(int n, const char *name)
+    {
+        std::vector<std::unique_ptr<Client>> c;
+        for (int i = 0; i < n; ++i) {
+            c.push_back(std::make_unique<Client>(port()));
+            c.back()->join((name + std::to_string(i)).c_str());
+        }
+        return c;
+    }
 
     std::unique_ptr<UlsServer> server_;
     std::thread thread_;
@@ -142,35 +144,27 @@ protected:
 
 } // namespace
 
-TEST_F(UlsServerTest, UserListShowsOtherVisibleUsers)
+TEST_F(UlsServerTest, UserListShowsOtherVisibleUsersUpTo24)
 {
     Client alice(port()), bob(port()), eve(port());
     alice.join("alice");
     bob.join("bob", 1, "", "10.47.0.2");
     eve.join("eve", 0);
-
     // The requester and invisible users are left out; a loopback or empty
     // registered address is replaced by the connection's own.
-    EXPECT_EQ(alice.userList(), std::vector<std::string>{"bob 10.47.0.2"});
-    EXPECT_EQ(bob.userList(), std::vector<std::string>{"alice 127.0.0.1"});
-    EXPECT_EQ(eve.userList(), (std::vector<std::string>{"alice 127.0.0.1", "bob 10.47.0.2"}));
-}
+    EXPECT_EQ(alice.userList(), Lines{"bob 10.47.0.2"});
+    EXPECT_EQ(bob.userList(), Lines{"alice 127.0.0.1"});
+    EXPECT_EQ(eve.userList(), (Lines{"alice 127.0.0.1", "bob 10.47.0.2"}));
 
-TEST_F(UlsServerTest, ListsHoldAtMost24Entries)
-{
-    std::vector<std::unique_ptr<Client>> crowd;
-    for (int i = 0; i < 30; ++i) {
-        crowd.push_back(std::make_unique<Client>(port()));
-        crowd.back()->join(("user" + std::to_string(i)).c_str());
-    }
-    auto rows = crowd[5]->userList();
-    ASSERT_EQ(rows.size(), 24u);
-    std::set<std::string> distinct(rows.begin(), rows.end());
+    auto many = crowd(30, "user");
+    const Lines rows = many[5]->userList();
+    const std::set<std::string> distinct(rows.begin(), rows.end());
+    EXPECT_EQ(rows.size(), 24u);
     EXPECT_EQ(distinct.size(), 24u);
     EXPECT_EQ(distinct.count("user5 127.0.0.1"), 0u);
 }
 
-TEST_F(UlsServerTest, BuddyListHasTheOnlineBuddiesByName)
+TEST_F(UlsServerTest, BuddyListAndChatReachTheOnlineBuddiesByName)
 {
     Client bob(port()), carol(port()), dave(port()), hidden(port());
     bob.join("bob", 1, "", "10.0.0.2");
@@ -180,27 +174,14 @@ TEST_F(UlsServerTest, BuddyListHasTheOnlineBuddiesByName)
     Client alice(port());
     // A profile written on another system: "\r" before the line ends.
     alice.join("alice", 1, "bob\r\ncarol\r\nzed\r\nhidden\r");
-    auto rows = alice.buddyList();
-    EXPECT_EQ(rows, (std::vector<std::string>{"bob 10.0.0.2", "carol 10.0.0.3"}));
-
+    EXPECT_EQ(alice.buddyList(), (Lines{"bob 10.0.0.2", "carol 10.0.0.3"}));
     EXPECT_TRUE(dave.buddyList().empty());
-}
-
-TEST_F(UlsServerTest, ChatGoesToTheSendersOnlineBuddies)
-{
-    Client bob(port()), carol(port());
-    bob.join("bob");
-    carol.join("carol");
-    Client alice(port());
-    alice.join("alice", 1, "bob");
 
     alice.send("messagehello");
-    std::string got = bob.readN(25);
-    EXPECT_EQ(readLE(got, 0), 3);
-    EXPECT_EQ(got.substr(4, 16), std::string("alice") + std::string(11, '\0'));
-    EXPECT_EQ(got.substr(20), "hello");
-    // carol is not alice's buddy, alice gets no echo.
-    EXPECT_TRUE(carol.quiet());
+    for (Client *c : {&bob, &carol})
+        EXPECT_EQ(c->readN(25), le32(3) + field("alice", 16) + "hello");
+    // dave is not alice's buddy, alice gets no echo.
+    EXPECT_TRUE(dave.quiet());
     EXPECT_TRUE(alice.quiet());
 }
 
@@ -209,17 +190,12 @@ TEST_F(UlsServerTest, BroadcastServerGreetsAndRelaysToEveryone)
     Client bob(port()), carol(port());
     bob.join("bob");
     carol.join("carol");
-    Client caster(broadcastPort());
+    Client caster(server_->broadcastPort());
     EXPECT_EQ(caster.readN(4), le32(6));
     caster.join("caster");
-
     caster.send("messageall hands");
-    for (Client *c : {&bob, &carol}) {
-        std::string got = c->readN(29);
-        EXPECT_EQ(got.substr(0, 4), le32(3));
-        EXPECT_EQ(std::string(got.c_str() + 4), "caster");
-        EXPECT_EQ(got.substr(20), "all hands");
-    }
+    for (Client *c : {&bob, &carol})
+        EXPECT_EQ(c->readN(29), le32(3) + field("caster", 16) + "all hands");
     EXPECT_TRUE(caster.quiet());
 }
 
@@ -231,48 +207,35 @@ TEST_F(UlsServerTest, QuitAndClosedConnectionsForgetTheUser)
     carol.join("carol");
     alice.send(command("quit!"));
     EXPECT_TRUE(alice.closedByServer());
-    {
-        Client gone(port());
-        gone.join("gone");
-    }  // closed without a word
+    crowd(1, "gone"); // closed without a word
     // Closing takes effect in the server's loop; one more round trip from
     // another client is enough for it to have been seen.
     bob.userList();
-    EXPECT_EQ(bob.userList(), std::vector<std::string>{"carol 127.0.0.1"});
+    EXPECT_EQ(bob.userList(), Lines{"carol 127.0.0.1"});
 }
 
-TEST_F(UlsServerTest, RecordsNoClientWouldSendAreRefused)
-{
-    Client witness(port());
-    witness.join("witness");
-    UserProfile odd{};
-    odd.visible = 7;
-    strcpy(odd.name, "odd");
-    UserProfile unterminated{};
-    unterminated.visible = 1;
-    memset(unterminated.name, 'n', sizeof unterminated.name);
-    for (const UserProfile *p : {&odd, &unterminated}) {
-        Client c(port());
-        c.send(std::string(reinterpret_cast<const char *>(p), sizeof *p));
-        EXPECT_TRUE(c.closedByServer());
-    }
-    EXPECT_TRUE(witness.userList().empty());
-}
-
-TEST_F(UlsServerTest, RequestsSplitIntoSingleBytesStillWork)
+TEST_F(UlsServerTest, RequestsSplitIntoSingleBytesStillWorkAndOddRecordsAreRefused)
 {
     Client bob(port());
     bob.join("bob");
     Client alice(port());
-    UserProfile p{};
-    p.visible = 1;
-    strcpy(p.name, "alice");
-    std::string stream = std::string(reinterpret_cast<const char *>(&p), sizeof p) + command("refresh user");
-    for (char c : stream) {
+    for (char c : Client::registration("alice") + command("refresh user")) {
         alice.send(std::string(1, c));
         usleep(200);
     }
-    EXPECT_EQ(alice.readList(1), std::vector<std::string>{"bob 127.0.0.1"});
+    EXPECT_EQ(alice.readList(1), Lines{"bob 127.0.0.1"});
+
+    // Records no client would send: a visibility flag other than 0 or 1, a
+    // name without its terminator.
+    std::string odd = Client::registration("odd"), unterminated = Client::registration("");
+    odd[4] = 7;
+    std::fill(unterminated.begin() + 8, unterminated.begin() + 24, 'n');
+    for (const std::string &record : {odd, unterminated}) {
+        Client c(port());
+        c.send(record);
+        EXPECT_TRUE(c.closedByServer());
+    }
+    EXPECT_EQ(bob.userList(), Lines{"alice 127.0.0.1"});
 }
 
 TEST_F(UlsServerTest, HostileClientsDoNotDisturbOthers)
@@ -300,8 +263,7 @@ TEST_F(UlsServerTest, HostileClientsDoNotDisturbOthers)
             c.reset();
             break;
         case 2:  // registered, then garbage and a torn command
-            c->registerAs(("h" + std::to_string(i)).c_str(), 0);
-            c->send(junk + "refresh bu");
+            c->send(Client::registration(("h" + std::to_string(i)).c_str(), 0) + junk + "refresh bu");
             break;
         case 3: {  // reset instead of an orderly close
             linger l{1, 0};
@@ -316,16 +278,16 @@ TEST_F(UlsServerTest, HostileClientsDoNotDisturbOthers)
         if (c)
             hostile.push_back(std::move(c));
         if (i % 10 == 0) {
-            EXPECT_EQ(steady.userList(), std::vector<std::string>{"friend 127.0.0.1"});
+            EXPECT_EQ(steady.userList(), Lines{"friend 127.0.0.1"});
         }
     }
-    EXPECT_EQ(steady.userList(), std::vector<std::string>{"friend 127.0.0.1"});
+    EXPECT_EQ(steady.userList(), Lines{"friend 127.0.0.1"});
     hostile.clear();
 
     // Still taking new users afterwards.
     Client late(port());
     late.join("late");
-    EXPECT_EQ(late.userList(), (std::vector<std::string>{"steady 127.0.0.1", "friend 127.0.0.1"}));
+    EXPECT_EQ(late.userList(), (Lines{"steady 127.0.0.1", "friend 127.0.0.1"}));
 }
 
 TEST_F(UlsServerTest, SlowReaderIsDroppedNotWaitedFor)
@@ -333,11 +295,7 @@ TEST_F(UlsServerTest, SlowReaderIsDroppedNotWaitedFor)
     UlsServerOptions opt;
     opt.maxPendingOutput = 4096;
     startServer(opt);
-    std::vector<std::unique_ptr<Client>> fillers;
-    for (int i = 0; i < 23; ++i) {
-        fillers.push_back(std::make_unique<Client>(port()));
-        fillers.back()->join(("f" + std::to_string(i)).c_str());
-    }
+    auto fillers = crowd(23, "f");
     Client other(port());
     other.join("other");
     Client slow(port());
@@ -374,77 +332,4 @@ TEST_F(UlsServerTest, UnregisteredAndSurplusConnectionsAreClosed)
     EXPECT_TRUE(surplus.closedByServer());
     EXPECT_TRUE(idle.closedByServer(4000));
     EXPECT_TRUE(first.userList().empty());
-}
-
-// ---- The program's own client against the server ----
-
-namespace {
-
-// Lets the watch run once the socket has something, as the main loop would.
-int watchOnce()
-{
-    pollfd p{ULSsock, POLLIN, 0};
-    if (poll(&p, 1, 3000) != 1)
-        return -1;
-    testing::internal::CaptureStdout();
-    int keep = ulsSockCallback(ULSsock);
-    testing::internal::GetCapturedStdout();
-    return keep;
-}
-
-} // namespace
-
-TEST_F(UlsServerTest, ProgramClientRegistersListsChatsAndLeaves)
-{
-    char dir[] = "/tmp/kv_uls_server_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string profile = std::string(dir) + "/userinfo.dat";
-    FILE *f = fopen(profile.c_str(), "wb");
-    fputs("alice\nalice@example.org\nVisible\nbob\n", f);
-    fclose(f);
-    recordUi();
-    proxyInfo = ProxySettings{};
-    serverPort = port();
-
-    Client bob(port());
-    bob.join("bob", 1, "alice", "10.47.0.2");
-    testing::internal::CaptureStdout();
-    serverConnection("127.0.0.1", 0, profile.c_str());
-    testing::internal::GetCapturedStdout();
-    ASSERT_EQ(serverConnected, 1);
-
-    serverConnection(nullptr, 1);
-    EXPECT_EQ(watchOnce(), 1);
-    serverConnection(nullptr, 2);
-    EXPECT_EQ(watchOnce(), 1);
-    EXPECT_EQ(g_shown, (std::vector<std::string>{"list:Online Users|bob 10.47.0.2", "list:Online Buddies|bob 10.47.0.2"}));
-
-    serverConnection("hi bob", 3);
-    std::string got = bob.readN(26);
-    EXPECT_EQ(std::string(got.c_str() + 4), "alice");
-    EXPECT_EQ(got.substr(20), "hi bob");
-    bob.send("messageyo");
-    EXPECT_EQ(watchOnce(), 1);
-    EXPECT_EQ(g_shown.back(), "chat:bob: yo\n");
-
-    serverConnection(nullptr, 4);
-    EXPECT_EQ(serverConnected, 0);
-    bob.userList();
-    EXPECT_TRUE(bob.userList().empty());
-
-    // Connected again, then the server goes away: the client is left
-    // Disconnected and says so.
-    testing::internal::CaptureStdout();
-    serverConnection("127.0.0.1", 0, profile.c_str());
-    testing::internal::GetCapturedStdout();
-    ASSERT_EQ(serverConnected, 1);
-    stopServer();
-    EXPECT_EQ(watchOnce(), 0);
-    EXPECT_EQ(serverConnected, 0);
-    EXPECT_EQ(g_shown.back(), "box:ULS Server Connection|The connection to the directory server was lost");
-
-    kvSetUiOps(KvUiOps{});
-    serverPort = kUlsPort;
-    unlink(profile.c_str());
-    rmdir(dir);
 }

@@ -49,6 +49,16 @@ inline std::string addrBytes(const char *dotted)
     return std::string(reinterpret_cast<const char *>(&a), 4);
 }
 
+// A type-1 (user) or type-2 (buddy) list reply with `count` in its header
+// and `entries` records: names prefix0, prefix1, ... at 10.0.0.1, 10.0.0.2, ...
+inline std::string listReply(int32_t type, int32_t count, int entries, const std::string &prefix = "u")
+{
+    std::string r = le32(type) + le32(count) + le32(0);
+    for (int i = 0; i < entries; ++i)
+        r += addrBytes(("10.0.0." + std::to_string(i + 1)).c_str()) + field(prefix + std::to_string(i), type == 1 ? 16 : 48);
+    return r;
+}
+
 // Exactly n bytes, or fewer if the peer closes or ms pass without data.
 inline std::string readN(int fd, std::size_t n, int ms = 3000)
 {

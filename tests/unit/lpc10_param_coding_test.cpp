@@ -71,6 +71,20 @@ TEST(Lpc10ScalarCoding, RmsCodesLevelsAndDialects)
         EXPECT_EQ(encode(voiced(1, 64.f), d).irms, 15);
         EXPECT_EQ(decodeFirst(encode(voiced(1, 0.f), d)).rms, 1.f);
         EXPECT_EQ(decodeFirst(encode(voiced(1, 64.f), d)).rms, 60.f);
+        // Codes rise with the level up to the dialect's top code.
+        for (int level = 1, previous = 0; level <= 1100; ++level) {
+            const int code = encode(voiced(1, static_cast<float>(level)), d).irms;
+            ASSERT_GE(code, previous) << "level " << level;
+            ASSERT_LE(code, d == Dialect::Kestrelvox ? 30 : 31) << "level " << level;
+            previous = code;
+        }
+    }
+    // Decoded levels rise with the code.
+    for (int code = 1; code <= 31; ++code) {
+        FrameCodes lower, higher;
+        lower.irms = code - 1;
+        higher.irms = code;
+        EXPECT_LT(decodeFirst(lower).rms, decodeFirst(higher).rms) << "code " << code;
     }
     // The codec's own rounding stops at code 30 (856); the standard's reaches 31.
     EXPECT_EQ(encode(voiced(1, 50000.f), Dialect::Kestrelvox).irms, 30);

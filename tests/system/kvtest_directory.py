@@ -139,12 +139,12 @@ class ScriptedUser:
         self.dir = os.path.join(run.workdir, name)
         os.makedirs(self.dir, exist_ok=True)
         self.log = os.path.join(self.dir, "received.jsonl")
-        spec = os.path.join(self.dir, "user.json")
-        with open(spec, "w") as f:
+        plan = os.path.join(self.dir, "user.json")
+        with open(plan, "w") as f:
             json.dump({"server": server_ip, "port": DIRECTORY_PORT, "record": record.hex(),
                        "log": self.log}, f)
         self.proc = kvtest.Proc(run, host.exec_cmd(sys.executable, os.path.abspath(__file__),
-                                                   "--scripted-user", spec),
+                                                   "--scripted-user", plan),
                                 stderr=os.path.join(self.dir, "stderr.txt"))
 
     def received(self):
@@ -155,13 +155,13 @@ class ScriptedUser:
             return b"".join(bytes.fromhex(json.loads(line)[1]) for line in f if line.strip())
 
 
-def _scripted_user(spec_path):
-    with open(spec_path) as f:
-        spec = json.load(f)
-    sock = socket.create_connection((spec["server"], spec["port"]), timeout=10)
-    sock.sendall(bytes.fromhex(spec["record"]))
+def _scripted_user(plan_path):
+    with open(plan_path) as f:
+        plan = json.load(f)
+    sock = socket.create_connection((plan["server"], plan["port"]), timeout=10)
+    sock.sendall(bytes.fromhex(plan["record"]))
     start = time.monotonic()
-    with open(spec["log"], "w") as log:
+    with open(plan["log"], "w") as log:
         while True:
             select.select([sock], [], [])
             data = sock.recv(65536)

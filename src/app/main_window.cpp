@@ -1,10 +1,11 @@
 #include "app/main_window.h"
 
+#include "audio/command_guards.h"
 #include "audio/engine.h"
 #include "audio/sound_device.h"
-#include "audio/command_guards.h"
+#include "core/progress.h"
+#include "video/display.h"
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -183,8 +184,6 @@ void aboutBox()
 
 // ---- refresh timer and video drawing ----
 
-#include "core/progress.h"
-#include "video/display.h"
 
 namespace {
 

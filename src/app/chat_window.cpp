@@ -2,9 +2,7 @@
 #include "app/dialog_widgets.h"
 #include "app/main_window.h"
 
-#include "directory/settings.h"
-#include "directory/uls_client.h"
-#include "directory/uls_protocol.h"
+#include "core/commands.h"
 
 #include <string>
 
@@ -35,12 +33,13 @@ void postChatMsg(GtkWidget *, gpointer inputWidget)
     gchar *text = gtk_text_buffer_get_text(input, &start, &end, FALSE);
     // What does not fit one request is cut, on a character boundary.
     std::string message = text;
-    if (message.size() > kUlsMaxChatText) {
-        const gchar *cut = g_utf8_find_prev_char(text, text + kUlsMaxChatText + 1);
+    const size_t maxText = kvMaxChatText();
+    if (message.size() > maxText) {
+        const gchar *cut = g_utf8_find_prev_char(text, text + maxText + 1);
         message.resize(static_cast<size_t>(cut - text));
     }
-    appendLine(std::string(localInfo.name, strnlen(localInfo.name, sizeof localInfo.name)) + ": " + message + "\n");
-    serverConnection(message.c_str(), 3);
+    appendLine(kvLocalUserName() + ": " + message + "\n");
+    kvSendChat(message.c_str());
     gtk_text_buffer_set_text(input, "", 0);
     g_free(text);
 }

@@ -2,13 +2,13 @@
 #include "app/dialog_widgets.h"
 #include "app/main_window.h"
 
-#include "audio/command_guards.h"
+#include "core/commands.h"
 
 #include <array>
 
 namespace {
 
-constexpr CodecChoice kOrder[4] = {CodecChoice::Adpcm, CodecChoice::Gsm, CodecChoice::LdGsm, CodecChoice::Lpc10};
+constexpr KvCodec kOrder[4] = {KvCodec::Adpcm, KvCodec::Gsm, KvCodec::LdGsm, KvCodec::Lpc10};
 constexpr const char *kLabels[4] = {"ADPCM", "GSM", "LD-GSM", "LPC10"};
 
 struct CompressionDialog {
@@ -21,7 +21,9 @@ void audioCompModeSelect(GtkWidget *, gpointer data)
     auto *dialog = static_cast<CompressionDialog *>(data);
     for (int i = 0; i < 4; ++i) {
         if (gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(dialog->buttons[i]))) {
-            selectCodec(kOrder[i]);
+            // A call or recording may have started since the dialog opened:
+            // the engine checks again and keeps the codec in force.
+            kvSetCodec(kOrder[i]);
             break;
         }
     }
@@ -32,7 +34,7 @@ void audioCompModeSelect(GtkWidget *, gpointer data)
 
 void audioCompModeBox()
 {
-    if (!compressionChangeAllowed())
+    if (!kvCodecChangeAllowed())
         return;
     auto *dialog = new CompressionDialog{};
     dialog->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
@@ -45,7 +47,7 @@ void audioCompModeBox()
     GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     gtk_container_add(GTK_CONTAINER(window), box);
     GSList *group = nullptr;
-    const CodecChoice current = currentCodec();
+    const KvCodec current = kvCodec();
     for (int i = 0; i < 4; ++i) {
         GtkWidget *radio = gtk_radio_button_new_with_label(group, kLabels[i]);
         group = gtk_radio_button_get_group(GTK_RADIO_BUTTON(radio));

@@ -1,18 +1,21 @@
 // "/File/Play File", "/File/Record File" and the file selector they open.
 #include "app/main_window.h"
 
-#include "audio/engine.h"
-#include "audio/command_guards.h"
+#include "core/commands.h"
 
 namespace {
+
+// Whether a selector plays or records is its own: two selectors may be open.
+constexpr const char *kPlayKey = "kv-play-not-record";
 
 void file_ok_sel(GtkWidget *selector)
 {
     gchar *path = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(selector));
-    if (path && setFileName(path)) {
-        startFileThread();
+    const bool playNotRecord = g_object_get_data(G_OBJECT(selector), kPlayKey) != nullptr;
+    const KvResult result = !path ? KvResult::Failed : playNotRecord ? kvPlayFile(path) : kvRecordFile(path);
+    // A path too long stays open for another choice; anything else closes.
+    if (path && result != KvResult::TooLong)
         gtk_widget_destroy(selector);
-    }
     g_free(path);
 }
 
@@ -24,9 +27,7 @@ void onResponse(GtkDialog *dialog, gint response, gpointer)
         gtk_widget_destroy(GTK_WIDGET(dialog));
 }
 
-} // namespace
-
-void fileSelect(const char *title)
+void openSelector(const char *title, bool playNotRecord)
 {
     // A save-style chooser keeps the old selector's name entry: a recording
     // may name a new file, and playing takes the selected one.
@@ -40,22 +41,21 @@ void fileSelect(const char *title)
     gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(selector), cwd);
     g_free(cwd);
     gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(selector), "penguin.png");
+    g_object_set_data(G_OBJECT(selector), kPlayKey, playNotRecord ? GINT_TO_POINTER(1) : nullptr);
     g_signal_connect(selector, "response", G_CALLBACK(onResponse), nullptr);
     gtk_widget_show(selector);
 }
 
+} // namespace
+
 void playAudioFile()
 {
-    if (!playFileAllowed())
-        return;
-    playNotRecord = 1;
-    fileSelect("Play Voice File");
+    if (kvPlayAllowed())
+        openSelector("Play Voice File", true);
 }
 
 void recordAudioFile()
 {
-    if (!recordFileAllowed())
-        return;
-    playNotRecord = 0;
-    fileSelect("Record Voice File");
+    if (kvRecordAllowed())
+        openSelector("Record Voice File", false);
 }

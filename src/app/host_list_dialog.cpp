@@ -1,31 +1,31 @@
 // The list dialog: hosts.dat ("Connect to Host"), servers.dat ("Connect to
 // Server") and the lists received from the directory server.
 #include "app/dialog_widgets.h"
-#include "app/main_window.h"
 #include "app/list_dialog.h"
+#include "app/main_window.h"
 
-#include "audio/command_guards.h"
-#include "audio/send.h"
-#include "core/ui_ops.h"
-#include "directory/settings.h"
+#include "core/commands.h"
 
-#include <cstdio>
+#include <array>
 #include <string>
 #include <vector>
 
-int hostNotServer;
-
 namespace {
-
-constexpr int kMaxFileEntries = 32;
-constexpr size_t kLineBound = 128;
 
 enum { kColumnText, kColumns };
 
+// Each dialog keeps its own kind and widgets; nothing about an open list is
+// global but the one slot per kind that lets a new list refresh it.
 struct ListDialog {
+    ListKind kind;
     GtkWidget *window;
     GtkWidget *entry;
+    GtkListStore *store;
 };
+
+std::array<ListDialog *, 4> openLists{};
+
+ListDialog *&slotOf(ListKind kind) { return openLists[static_cast<size_t>(kind)]; }
 
 gboolean sigh_button_event(GtkWidget *list, GdkEventButton *event, gpointer entry)
 {
@@ -46,99 +46,84 @@ gboolean sigh_button_event(GtkWidget *list, GdkEventButton *event, gpointer entr
 void listbox_entry_clicked(GtkWidget *, gpointer data)
 {
     auto *dialog = static_cast<ListDialog *>(data);
-    // trimHostString works in place, so take a copy of the entry's text.
-    std::string text = gtk_entry_get_text(GTK_ENTRY(dialog->entry));
-    std::vector<char> buffer(text.begin(), text.end());
-    buffer.push_back('\0');
-    const char *address = trimHostString(buffer.data());
-    if (!address || GetAddr(address) == 0) {
-        messageBox("Error", "Not a valid IP address!");
-        return;
-    }
-    if (hostNotServer == 1)
-        newConnection(address);
-    else
-        connectToDirectoryServer(address);
-    gtk_widget_destroy(dialog->window);
+    const gchar *text = gtk_entry_get_text(GTK_ENTRY(dialog->entry));
+    void *ticket = dialogTicket(dialog->window);
+    const KvResult result = dialog->kind == ListKind::Servers ? kvDirectoryConnect(text, closeOnResult, ticket)
+                                                              : kvCallEntry(text, closeOnResult, ticket);
+    settleResult(result, ticket);
 }
 
-bool readListFile(const char *name, std::vector<std::string> &entries)
+void onDestroy(GtkWidget *, gpointer data)
 {
-    FILE *f = fopen(name, "rb");
-    if (!f)
-        return false;
-    char line[kLineBound];
-    while (static_cast<int>(entries.size()) < kMaxFileEntries && readSettingsLine(f, line, sizeof line))
-        entries.emplace_back(line);
-    fclose(f);
-    return true;
+    auto *dialog = static_cast<ListDialog *>(data);
+    if (slotOf(dialog->kind) == dialog)
+        slotOf(dialog->kind) = nullptr;
+    delete dialog;
+}
+
+void fill(ListDialog *dialog, const std::vector<std::string> &entries)
+{
+    gtk_list_store_clear(dialog->store);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i == 0)
+            gtk_entry_set_text(GTK_ENTRY(dialog->entry), entries[0].c_str());
+        GtkTreeIter iter;
+        gtk_list_store_append(dialog->store, &iter);
+        gtk_list_store_set(dialog->store, &iter, kColumnText, entries[i].c_str(), -1);
+    }
 }
 
 } // namespace
 
-int listBox(const char *title, const std::vector<std::string> *received)
+void listBox(ListKind kind, const char *title, const std::vector<std::string> &entries)
 {
-    std::vector<std::string> entries;
-    if (received) {
-        entries = *received;
-    } else {
-        const char *name = hostNotServer == 1 ? "hosts.dat" : "servers.dat";
-        if (!readListFile(name, entries)) {
-            printf(hostNotServer == 1 ? "Host file %s not found!\n" : "Server file %s not found!\n", name);
-            return 0;
-        }
+    if (ListDialog *open = slotOf(kind)) {
+        fill(open, entries);
+        gtk_window_present(GTK_WINDOW(open->window));
+        return;
     }
 
-    ListDialog dialog{};
-    dialog.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_title(GTK_WINDOW(dialog.window), title);
-    gtk_window_set_transient_for(GTK_WINDOW(dialog.window), GTK_WINDOW(mainWindow));
-    g_signal_connect(dialog.window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
+    auto *dialog = new ListDialog{kind, nullptr, nullptr, nullptr};
+    dialog->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(dialog->window), title);
+    gtk_window_set_transient_for(GTK_WINDOW(dialog->window), GTK_WINDOW(mainWindow));
+    g_signal_connect(dialog->window, "destroy", G_CALLBACK(onDestroy), dialog);
 
     GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 5);
     gtk_container_set_border_width(GTK_CONTAINER(box), 5);
-    gtk_container_add(GTK_CONTAINER(dialog.window), box);
+    gtk_container_add(GTK_CONTAINER(dialog->window), box);
 
     GtkWidget *scrolled = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_widget_set_size_request(scrolled, 250, 150);
     gtk_box_pack_start(GTK_BOX(box), scrolled, TRUE, TRUE, 0);
-    GtkListStore *store = gtk_list_store_new(kColumns, G_TYPE_STRING);
-    GtkWidget *list = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
-    g_object_unref(store);
+    dialog->store = gtk_list_store_new(kColumns, G_TYPE_STRING);
+    GtkWidget *list = gtk_tree_view_new_with_model(GTK_TREE_MODEL(dialog->store));
+    g_object_unref(dialog->store); // the view keeps it as long as the dialog lives
     gtk_tree_view_set_headers_visible(GTK_TREE_VIEW(list), FALSE);
     gtk_tree_view_append_column(GTK_TREE_VIEW(list),
                                 gtk_tree_view_column_new_with_attributes("", gtk_cell_renderer_text_new(), "text",
                                                                          kColumnText, nullptr));
     gtk_container_add(GTK_CONTAINER(scrolled), list);
 
-    const char *labelText =
-        hostNotServer == 0 && !received ? "Server name & IP address" : "Host name & IP address";
+    const char *labelText = kind == ListKind::Servers ? "Server name & IP address" : "Host name & IP address";
     gtk_box_pack_start(GTK_BOX(box), gtk_label_new(labelText), TRUE, TRUE, 0);
-    dialog.entry = gtk_entry_new();
-    gtk_entry_set_max_length(GTK_ENTRY(dialog.entry), 50);
-    gtk_box_pack_start(GTK_BOX(box), dialog.entry, TRUE, TRUE, 0);
+    dialog->entry = gtk_entry_new();
+    gtk_entry_set_max_length(GTK_ENTRY(dialog->entry), 50);
+    gtk_box_pack_start(GTK_BOX(box), dialog->entry, TRUE, TRUE, 0);
     addSeparator(box);
-    okCancelRow(box, "OK", G_CALLBACK(listbox_entry_clicked), &dialog, dialog.window);
-    g_signal_connect(list, "button-release-event", G_CALLBACK(sigh_button_event), dialog.entry);
+    okCancelRow(box, "OK", G_CALLBACK(listbox_entry_clicked), dialog, dialog->window);
+    g_signal_connect(list, "button-release-event", G_CALLBACK(sigh_button_event), dialog->entry);
 
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (i == 0)
-            gtk_entry_set_text(GTK_ENTRY(dialog.entry), entries[0].c_str());
-        GtkTreeIter iter;
-        gtk_list_store_append(store, &iter);
-        gtk_list_store_set(store, &iter, kColumnText, entries[i].c_str(), -1);
-    }
-
-    gtk_widget_show_all(dialog.window);
-    // The builder returns when the list is closed.
-    gtk_main();
-    return 1;
+    fill(dialog, entries);
+    slotOf(kind) = dialog;
+    gtk_widget_show_all(dialog->window);
 }
 
 void hostListBox()
 {
-    if (!connectionAllowed())
+    if (!kvConnectionAllowed())
         return;
-    hostNotServer = 1;
-    listBox("Connect to Host", nullptr);
+    std::vector<std::string> entries;
+    if (kvReadListFile(true, entries))
+        listBox(ListKind::Hosts, "Connect to Host", entries);
 }

@@ -5,13 +5,10 @@
 #include <string>
 #include <vector>
 
-// 1: OK calls the chosen entry; 0: OK connects to the chosen directory server.
-extern int hostNotServer;
+// What OK in a list does, and which list it is: at most one window of each
+// kind is open, and a new list of that kind refreshes it.
+enum class ListKind { Hosts, Servers, OnlineUsers, OnlineBuddies };
 
-// Builds the dialog and runs it until it closes. With received entries
-// ("name address" lines) it shows them; otherwise it reads hosts.dat or
-// servers.dat by hostNotServer.
-int listBox(const char *title, const std::vector<std::string> *received);
-
-// OK in the server list: register with the server at address.
-void connectToDirectoryServer(const char *address);
+// Shows the list of its kind, titled title, with entries ("name address"
+// lines). Returns at once; the dialog lives until OK or Cancel.
+void listBox(ListKind kind, const char *title, const std::vector<std::string> &entries);

@@ -1,5 +1,5 @@
 #include "app/main_window.h"
-#include "audio/engine.h"
+#include "core/commands.h"
 
 #include <cstdio>
 
@@ -10,7 +10,7 @@ int main(int argc, char *argv[])
     gtk_init(&argc, &argv);
     registerGtkUiOps();
     buildMainWindow();
-    initSystem();
+    kvStart();
     gtk_main();
     return 0;
 }

@@ -1,10 +1,10 @@
 #include "app/main_window.h"
 
-#include "audio/command_guards.h"
-#include "audio/engine.h"
-#include "audio/sound_device.h"
-#include "core/progress.h"
+#include "core/commands.h"
 #include "video/display.h"
+
+#include <cstdio>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -14,15 +14,15 @@ GtkWidget *darea;
 GtkWidget *progressBar;
 
 namespace {
-void stopPlayRecordItem() { stopPlayRecord(); }
-void muteAudioItem() { muteAudio(); }
+void stopPlayRecord() { kvStop(); }
+void muteAudio() { kvMute(); }
 } // namespace
 
 const MenuItemEntry menu_items[25] = {
     {"/_File", nullptr, nullptr, "<Branch>"},
     {"/File/_Play File", "<control>P", playAudioFile, nullptr},
     {"/File/_Record File", "<control>R", recordAudioFile, nullptr},
-    {"/File/Stop", nullptr, stopPlayRecordItem, nullptr},
+    {"/File/Stop", nullptr, stopPlayRecord, nullptr},
     {"/File/sep1", nullptr, nullptr, "<Separator>"},
     {"/File/Quit", "<control>Q", mainWinDestroy, nullptr},
     {"/_Connect", nullptr, nullptr, "<Branch>"},
@@ -41,7 +41,7 @@ const MenuItemEntry menu_items[25] = {
     {"/Server/_Proxy Setup", nullptr, proxySetupBox, nullptr},
     {"/_Audio", nullptr, nullptr, "<Branch>"},
     {"/Audio/_Compression", nullptr, audioCompModeBox, nullptr},
-    {"/Audio/Mute", nullptr, muteAudioItem, nullptr},
+    {"/Audio/Mute", nullptr, muteAudio, nullptr},
     {"/_Help", nullptr, nullptr, "<LastBranch>"},
     {"/_Help/About", nullptr, aboutBox, nullptr},
 };
@@ -128,8 +128,21 @@ void get_main_menu(GtkWidget *window, GtkWidget **menubar)
 
 void mainWinDestroy()
 {
-    closeSystem();
-    kvExitProcess(0);
+    // Quit and the window manager's close both come here; once is enough.
+    static bool quitting = false;
+    if (quitting)
+        return;
+    quitting = true;
+    if (mainWindow && !gtk_widget_in_destruction(mainWindow))
+        gtk_widget_hide(mainWindow);
+    // The engine waits for its workers off the GUI thread; the main loop keeps
+    // running meanwhile, and the process ends when the engine has closed.
+    kvQuit(
+        [](KvResult, void *) {
+            fflush(nullptr);
+            _exit(0);
+        },
+        nullptr);
 }
 
 namespace {
@@ -178,7 +191,7 @@ void aboutBox()
                                          "Version 3.1b\n"
                                          "Voice calls over UDP port 2047 with u-law, ADPCM, GSM, LD-GSM and LPC-10 speech.\n"
                                          "Sound device: ") +
-                             audioDeviceName(handle);
+                             kvSoundDeviceName();
     showMessageBox("About Kestrelvox", text.c_str());
 }
 
@@ -224,7 +237,7 @@ void drawImageRGB()
 
 gboolean timeoutProc(gpointer bar)
 {
-    const int count = progBarCount;
+    const int count = kvProgress();
     if (count != progBarCountSave) {
         if (progBarFirst) {
             progBarFirst = 0;

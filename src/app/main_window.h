@@ -3,6 +3,9 @@
 
 #include <gtk/gtk.h>
 
+#include <string>
+#include <vector>
+
 extern GtkWidget *mainWindow;
 extern GtkWidget *darea;
 extern GtkWidget *progressBar;
@@ -34,14 +37,12 @@ void drawImageRGB();
 void registerGtkUiOps();
 void showMessageBox(const char *title, const char *text);
 
-struct UserListReply;
-void listReceivedOp(const char *title, const UserListReply *list);
+void listReceivedOp(const char *title, const std::vector<std::string> &entries);
 void chatLineReceivedOp(const char *line);
 
 // File commands.
 void playAudioFile();
 void recordAudioFile();
-void fileSelect(const char *title);
 
 // Dialogs.
 void editBox();

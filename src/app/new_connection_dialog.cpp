@@ -2,10 +2,7 @@
 #include "app/dialog_widgets.h"
 #include "app/main_window.h"
 
-#include "audio/command_guards.h"
-#include "audio/send.h"
-#include "core/ui_ops.h"
-#include "directory/settings.h"
+#include "core/commands.h"
 
 namespace {
 
@@ -13,19 +10,17 @@ void editBoxEntry(GtkWidget *, gpointer entryWidget)
 {
     GtkWidget *entry = GTK_WIDGET(entryWidget);
     const gchar *text = gtk_entry_get_text(GTK_ENTRY(entry));
-    if (GetAddr(text) == 0) {
-        messageBox("Error", "Not a valid IP address!");
-        return;
-    }
-    newConnection(text);
-    gtk_widget_destroy(gtk_widget_get_toplevel(entry));
+    // The name is resolved off the GUI thread; the box closes once the call
+    // is placed, or stays open with the "Error" box for a bad address.
+    void *ticket = dialogTicket(gtk_widget_get_toplevel(entry));
+    settleResult(kvCall(text, closeOnResult, ticket), ticket);
 }
 
 } // namespace
 
 void editBox()
 {
-    if (!connectionAllowed())
+    if (!kvConnectionAllowed())
         return;
     GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(window), "New Connection");

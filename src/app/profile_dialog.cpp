@@ -3,9 +3,8 @@
 #include "app/dialog_widgets.h"
 #include "app/main_window.h"
 
-#include "directory/settings.h"
+#include "core/commands.h"
 
-#include <arpa/inet.h>
 #include <cstring>
 #include <string>
 
@@ -17,22 +16,24 @@ struct ProfileDialog {
     GtkWidget *email;
     GtkWidget *visible;
     GtkWidget *buddies;
+    UserProfile profile; // as loaded; OK saves it with the edits
 };
 
 
 void saveLocalInfo(GtkWidget *, gpointer data)
 {
     auto *dialog = static_cast<ProfileDialog *>(data);
-    copyToField(localInfo.name, sizeof localInfo.name, gtk_entry_get_text(GTK_ENTRY(dialog->name)));
-    copyToField(localInfo.email, sizeof localInfo.email, gtk_entry_get_text(GTK_ENTRY(dialog->email)));
+    UserProfile profile = dialog->profile;
+    kvCopyToField(profile.name, sizeof profile.name, gtk_entry_get_text(GTK_ENTRY(dialog->name)));
+    kvCopyToField(profile.email, sizeof profile.email, gtk_entry_get_text(GTK_ENTRY(dialog->email)));
     GtkTextBuffer *buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(dialog->buddies));
     GtkTextIter start, end;
     gtk_text_buffer_get_bounds(buffer, &start, &end);
     gchar *buddies = gtk_text_buffer_get_text(buffer, &start, &end, FALSE);
-    copyToField(localInfo.buddyList, sizeof localInfo.buddyList, buddies);
+    kvCopyToField(profile.buddyList, sizeof profile.buddyList, buddies);
     g_free(buddies);
-    localInfo.visible = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(dialog->visible)) ? 1 : 0;
-    saveUserProfile(&localInfo);
+    profile.visible = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(dialog->visible)) ? 1 : 0;
+    kvSaveProfile(profile);
     gtk_widget_destroy(dialog->window);
 }
 
@@ -41,9 +42,9 @@ void saveLocalInfo(GtkWidget *, gpointer data)
 
 void localInfoBox()
 {
-    loadUserInfo(&localInfo, true);
-
     auto *dialog = new ProfileDialog{};
+    dialog->profile = kvLoadProfile();
+    const UserProfile &profile = dialog->profile;
     dialog->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     GtkWidget *window = dialog->window;
     g_signal_connect_swapped(window, "destroy", G_CALLBACK(+[](ProfileDialog *d) { delete d; }), dialog);
@@ -53,20 +54,18 @@ void localInfoBox()
     GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     gtk_container_add(GTK_CONTAINER(window), box);
     addSeparator(box);
-    const std::string name(localInfo.name, strnlen(localInfo.name, sizeof localInfo.name));
-    const std::string email(localInfo.email, strnlen(localInfo.email, sizeof localInfo.email));
+    const std::string name(profile.name, strnlen(profile.name, sizeof profile.name));
+    const std::string email(profile.email, strnlen(profile.email, sizeof profile.email));
     dialog->name = labelledEntry(box, " Name:       ", name.c_str());
     dialog->email = labelledEntry(box, " Email:       ", email.c_str());
-    in_addr a{};
-    a.s_addr = localInfo.ipAddr;
     // Shown for the user's information; what is typed here is never saved.
-    labelledEntry(box, " Local IP:   ", inet_ntoa(a));
+    labelledEntry(box, " Local IP:   ", kvDottedAddress(profile.ipAddr).c_str());
 
     GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
     gtk_box_pack_start(GTK_BOX(box), row, FALSE, TRUE, 0);
     gtk_box_pack_start(GTK_BOX(row), gtk_label_new(" Buddy List: "), TRUE, TRUE, 0);
     dialog->buddies = gtk_text_view_new();
-    const std::string buddies(localInfo.buddyList, strnlen(localInfo.buddyList, sizeof localInfo.buddyList));
+    const std::string buddies(profile.buddyList, strnlen(profile.buddyList, sizeof profile.buddyList));
     gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(dialog->buddies)), buddies.c_str(), -1);
     GtkWidget *scrolled = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_NEVER, GTK_POLICY_ALWAYS);
@@ -80,7 +79,7 @@ void localInfoBox()
     dialog->visible = gtk_radio_button_new_with_label(nullptr, "Visible mode");
     GtkWidget *invisible = gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(dialog->visible),
                                                                        "Invisible mode");
-    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(localInfo.visible ? dialog->visible : invisible), TRUE);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(profile.visible ? dialog->visible : invisible), TRUE);
     gtk_box_pack_start(GTK_BOX(radios), dialog->visible, TRUE, TRUE, 0);
     gtk_box_pack_start(GTK_BOX(radios), invisible, TRUE, TRUE, 0);
 

@@ -3,7 +3,7 @@
 #include "app/dialog_widgets.h"
 #include "app/main_window.h"
 
-#include "directory/settings.h"
+#include "core/commands.h"
 
 #include <cstring>
 #include <string>
@@ -22,11 +22,12 @@ struct ProxyDialog {
 void updateProxyInfo(GtkWidget *, gpointer data)
 {
     auto *dialog = static_cast<ProxyDialog *>(data);
-    copyToField(proxyInfo.server, sizeof proxyInfo.server, gtk_entry_get_text(GTK_ENTRY(dialog->server)));
-    proxyInfo.port = textToInt(gtk_entry_get_text(GTK_ENTRY(dialog->port)));
-    copyToField(proxyInfo.userID, sizeof proxyInfo.userID, gtk_entry_get_text(GTK_ENTRY(dialog->userID)));
-    proxyInfo.enable = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(dialog->enable)) ? 1 : 0;
-    saveProxyInfo(&proxyInfo);
+    ProxySettings proxy{};
+    kvCopyToField(proxy.server, sizeof proxy.server, gtk_entry_get_text(GTK_ENTRY(dialog->server)));
+    proxy.port = kvTextToInt(gtk_entry_get_text(GTK_ENTRY(dialog->port)));
+    kvCopyToField(proxy.userID, sizeof proxy.userID, gtk_entry_get_text(GTK_ENTRY(dialog->userID)));
+    proxy.enable = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(dialog->enable)) ? 1 : 0;
+    kvSaveProxy(proxy);
     gtk_widget_destroy(dialog->window);
 }
 
@@ -36,7 +37,7 @@ void updateProxyInfo(GtkWidget *, gpointer data)
 void proxySetupBox()
 {
     char portText[kProxyPortTextSize] = "";
-    loadProxyInfo(&proxyInfo, portText);
+    const ProxySettings proxy = kvLoadProxy(portText);
 
     auto *dialog = new ProxyDialog{};
     dialog->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
@@ -48,14 +49,14 @@ void proxySetupBox()
     GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     gtk_container_add(GTK_CONTAINER(window), box);
     addSeparator(box);
-    const std::string server(proxyInfo.server, strnlen(proxyInfo.server, sizeof proxyInfo.server));
-    const std::string user(proxyInfo.userID, strnlen(proxyInfo.userID, sizeof proxyInfo.userID));
+    const std::string server(proxy.server, strnlen(proxy.server, sizeof proxy.server));
+    const std::string user(proxy.userID, strnlen(proxy.userID, sizeof proxy.userID));
     dialog->server = labelledEntry(box, "Server:   ", server.c_str());
     dialog->port = labelledEntry(box, "Port:       ", portText);
     dialog->userID = labelledEntry(box, "User ID:  ", user.c_str());
     addSeparator(box);
     dialog->enable = gtk_check_button_new_with_label("I am behind a Proxy Firewall");
-    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(dialog->enable), proxyInfo.enable != 0);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(dialog->enable), proxy.enable != 0);
     gtk_box_pack_start(GTK_BOX(box), dialog->enable, FALSE, TRUE, 0);
     addSeparator(box);
 

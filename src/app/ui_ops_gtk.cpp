@@ -1,7 +1,9 @@
-// The GTK side of the core's user-interface table. Every call may come from a
-// worker thread, so each one is handed to the GUI thread with g_idle_add.
+// The GTK side of the core's user-interface table. Display calls may come
+// from a worker thread, so each one is handed to the GUI thread with
+// g_idle_add; timers and socket watches come from the main loop itself.
 #include "app/main_window.h"
 
+#include "core/commands.h"
 #include "core/ui_ops.h"
 
 #include <string>
@@ -41,6 +43,41 @@ void messageBoxOp(const char *title, const char *text)
 void showProgressOp() { g_idle_add(showProgressOnGui, nullptr); }
 void hideProgressOp() { g_idle_add(hideProgressOnGui, nullptr); }
 
+struct Source {
+    KvSourceFn fn;
+    void *data;
+};
+
+gboolean runSource(gpointer p)
+{
+    auto *source = static_cast<Source *>(p);
+    return source->fn(source->data) ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+}
+
+gboolean runWatch(GIOChannel *, GIOCondition, gpointer p)
+{
+    return runSource(p);
+}
+
+void freeSource(gpointer p) { delete static_cast<Source *>(p); }
+
+unsigned addTimerOp(unsigned ms, KvSourceFn fn, void *data)
+{
+    return g_timeout_add_full(G_PRIORITY_DEFAULT, ms, runSource, new Source{fn, data}, freeSource);
+}
+
+void removeSourceOp(unsigned id) { g_source_remove(id); }
+
+unsigned addSocketWatchOp(int fd, KvSourceFn fn, void *data)
+{
+    GIOChannel *channel = g_io_channel_unix_new(fd);
+    const unsigned id = g_io_add_watch_full(channel, G_PRIORITY_DEFAULT,
+                                            static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), runWatch,
+                                            new Source{fn, data}, freeSource);
+    g_io_channel_unref(channel);
+    return id;
+}
+
 } // namespace
 
 void showMessageBox(const char *title, const char *text)
@@ -69,5 +106,8 @@ void registerGtkUiOps()
     // already and are shown directly.
     ops.listReceived = listReceivedOp;
     ops.chatLineReceived = chatLineReceivedOp;
+    ops.addTimer = addTimerOp;
+    ops.removeSource = removeSourceOp;
+    ops.addSocketWatch = addSocketWatchOp;
     kvSetUiOps(ops);
 }

@@ -1,6 +1,6 @@
 #include "audio/alsa_device.h"
 
-#include "audio/engine.h"
+#include "audio/engine_state.h"
 
 #include <alsa/asoundlib.h>
 #include <atomic>

@@ -1,6 +1,6 @@
 #include "audio/codec_framing.h"
 
-#include "audio/engine.h"
+#include "audio/engine_state.h"
 #include "audio/ulaw.h"
 
 #include <algorithm>
@@ -120,14 +120,22 @@ int lpc10decomp(unsigned char *packet, DecoderState &state)
     return k;
 }
 
-void compressPacket(unsigned char *packet, EncoderState &state)
+void compressPacket(unsigned char *packet, EncoderState &state, SpeechCodec codec)
 {
-    if (gsmcompress || ldgsmcompress)
+    switch (codec) {
+    case SpeechCodec::Gsm:
+    case SpeechCodec::LdGsm:
         gsmcomp(packet, state);
-    else if (adpcmcompress)
+        break;
+    case SpeechCodec::Adpcm:
         adpcmcomp(packet, state);
-    else if (lpc10compress)
+        break;
+    case SpeechCodec::Lpc10:
         lpc10comp(packet, state);
+        break;
+    case SpeechCodec::Ulaw:
+        break;
+    }
 }
 
 int decompressPacket(unsigned char *packet, DecoderState &state)

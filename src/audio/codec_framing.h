@@ -4,6 +4,7 @@
 #pragma once
 
 #include "audio/codec_states.h"
+#include "audio/engine_state.h"
 
 constexpr int kGsmFrameSamples = 160;
 constexpr int kGsmFrameBytes = 33;
@@ -30,8 +31,8 @@ int gsmdecomp(unsigned char *packet, DecoderState &state);
 int adpcmdecomp(unsigned char *packet, DecoderState &state);
 int lpc10decomp(unsigned char *packet, DecoderState &state);
 
-// Applies the selected encoder (from the codec selection flags) in place.
-void compressPacket(unsigned char *packet, EncoderState &state);
+// Applies codec's encoder in place.
+void compressPacket(unsigned char *packet, EncoderState &state, SpeechCodec codec);
 // Applies every decoder whose bit is set in the packet's codec word, in the
 // order LPC-10, GSM, ADPCM; returns the number of u-law samples left.
 int decompressPacket(unsigned char *packet, DecoderState &state);

@@ -5,12 +5,6 @@
 alignas(8) unsigned char sendAudioBuffer[kPacketSize];
 alignas(8) unsigned char AudioBuffer[kPacketSize];
 
-void revINT16(void *p)
-{
-    auto *b = static_cast<unsigned char *>(p);
-    std::swap(b[0], b[1]);
-}
-
 void revINT32(void *p)
 {
     auto *b = static_cast<unsigned char *>(p);

@@ -33,8 +33,7 @@ constexpr uint32_t kCodecLpc10 = 0x20000;
 extern unsigned char sendAudioBuffer[kPacketSize];
 extern unsigned char AudioBuffer[kPacketSize];
 
-// In-place byte reversal; each is its own inverse.
-void revINT16(void *p);
+// In-place byte reversal of a 32-bit field; its own inverse.
 void revINT32(void *p);
 
 // Header fields in host order (the program runs on little-endian hosts, so

@@ -1,9 +1,9 @@
 #include "audio/receive.h"
 
 #include "audio/codec_framing.h"
-#include "audio/engine.h"
+#include "audio/engine_state.h"
 #include "audio/media_packet.h"
-#include "audio/send.h"
+#include "audio/call_controller.h"
 #include "audio/sound_device.h"
 #include "audio/ulaw.h"
 #include "core/util.h"
@@ -18,6 +18,7 @@
 #include <cstring>
 #include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,7 +26,12 @@ namespace {
 
 constexpr uint16_t kAudioPort = 2047;
 std::atomic<uint32_t> ip_addr{0};
+// The last sender whose answer was refused: said once, not remembered.
+std::atomic<uint32_t> refusedPeer{0};
+std::atomic<bool> receiverStop{false};
 std::mutex playbackMutex;
+// How often the receiver looks at its stop request while no datagram comes.
+constexpr int kStopPollMs = 200;
 
 // Only this host may stop the receiver: a quit datagram from elsewhere would
 // silently end every later call. An address is ours when a socket can be
@@ -115,32 +121,127 @@ bool playPacket(const unsigned char *packet, size_t length)
     return true;
 }
 
-bool playReceivedDatagram(unsigned char *datagram, ssize_t len)
+bool checkReceivedDatagram(unsigned char *datagram, ssize_t len)
 {
     if (len < kPacketHeaderSize || len > kPacketSize)
         return false;
     revINT32(datagram + kOffCodec);
     revINT32(datagram + kOffPayloadLength);
     const int32_t payloadLength = packetPayloadLength(datagram);
-    if (payloadLength < 0 || payloadLength > kMaxPayload || payloadLength > len - kPacketHeaderSize)
-        return false;
-    return playPacket(datagram, static_cast<size_t>(len));
+    return payloadLength >= 0 && payloadLength <= kMaxPayload && payloadLength <= len - kPacketHeaderSize;
+}
+
+bool playReceivedDatagram(unsigned char *datagram, ssize_t len)
+{
+    return checkReceivedDatagram(datagram, len) && playPacket(datagram, static_cast<size_t>(len));
+}
+
+int packetSampleCount(const unsigned char *packet)
+{
+    const uint32_t codec = packetCodec(packet);
+    const int n = std::clamp(packetPayloadLength(packet), 0, kMaxPayload);
+    const unsigned char *data = packet + kPacketHeaderSize;
+    // The first decoder that runs decides how many samples come out.
+    if (codec & kCodecLpc10)
+        return n / 7 * 180;
+    if (codec & kCodecGsm)
+        return n >= 2 ? std::min((data[0] << 8 | data[1]), 3200) : 0;
+    if (codec & kCodecAdpcm)
+        return n > 3 ? 2 * (n - 3) : 0;
+    return n;
+}
+
+PlaybackQueue::PlaybackQueue() : slots_(static_cast<size_t>(kSlots) * kPacketSize) {}
+
+void PlaybackQueue::push(const unsigned char *packet, size_t length)
+{
+    if (count_ == kSlots) {
+        pop();
+        ++dropped_;
+    }
+    const int slot = (head_ + count_) % kSlots;
+    length = std::min(length, static_cast<size_t>(kPacketSize));
+    std::memcpy(&slots_[static_cast<size_t>(slot) * kPacketSize], packet, length);
+    lengths_[slot] = length;
+    samples_[slot] = packetSampleCount(packet);
+    queuedSamples_ += samples_[slot];
+    ++count_;
+}
+
+int PlaybackQueue::queuedMs() const
+{
+    return static_cast<int>(queuedSamples_ * 1000 / samplesPerSecond);
+}
+
+void PlaybackQueue::trim(int deviceQueuedMs)
+{
+    while (count_ > 1 && queuedMs() + deviceQueuedMs > kMaxBacklogMs) {
+        pop();
+        ++dropped_;
+    }
+}
+
+const unsigned char *PlaybackQueue::front(size_t *length) const
+{
+    if (count_ == 0)
+        return nullptr;
+    *length = lengths_[head_];
+    return &slots_[static_cast<size_t>(head_) * kPacketSize];
+}
+
+void PlaybackQueue::pop()
+{
+    if (count_ == 0)
+        return;
+    queuedSamples_ -= samples_[head_];
+    head_ = (head_ + 1) % kSlots;
+    --count_;
 }
 
 bool notePeer(uint32_t senderAddress)
 {
     if (senderAddress == ip_addr)
         return false;
-    ip_addr = senderAddress;
     in_addr a{};
     a.s_addr = senderAddress;
     char dotted[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &a, dotted, sizeof dotted);
-    if (exitSendAudio != 0)
-        newConnection(dotted);
+    if (exitSendAudio != 0 && startTransmission(senderAddress) != KvResult::Ok) {
+        if (refusedPeer.exchange(senderAddress) != senderAddress)
+            printf("Receiving from host %s\n", dotted);
+        return false;
+    }
+    ip_addr = senderAddress;
+    refusedPeer = 0;
     printf("Receiving from host %s\n", dotted);
     return true;
 }
+
+void forgetPeer()
+{
+    ip_addr = 0;
+    refusedPeer = 0;
+}
+
+void stopReceiving()
+{
+    receiverStop = true;
+}
+
+namespace {
+
+// Sound already queued in the device, from its free space against the most
+// free space it ever reported (an empty queue). 0 when it cannot say.
+int deviceQueuedMs(long &maxFree)
+{
+    const long space = audioOutputSpace(handle);
+    if (space < 0)
+        return 0;
+    maxFree = std::max(maxFree, space);
+    return static_cast<int>((maxFree - space) * 1000 / (samplesPerSecond * bitsPerSample / 8));
+}
+
+} // namespace
 
 int receiveAudio()
 {
@@ -159,34 +260,54 @@ int receiveAudio()
         kvExitProcess(3);
     }
 
+    receiverStop = false;
     unsigned char datagram[kPacketSize];
-    for (;;) {
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        const ssize_t len = recvfrom(sock, datagram, sizeof datagram, 0,
-                                     reinterpret_cast<sockaddr *>(&from), &fromLength);
-        if (len < 0) {
-            if (errno != EINTR)
-                perror("receiving audio packet");
-            continue;
+    PlaybackQueue queue;
+    long deviceMaxFree = 0;
+    bool quit = false;
+    while (!quit && !receiverStop) {
+        // Wait only while nothing waits to be played; then take everything
+        // that arrived, so that old sound is dropped here, not heard.
+        if (queue.size() == 0) {
+            pollfd p{sock, POLLIN, 0};
+            if (poll(&p, 1, kStopPollMs) <= 0)
+                continue;
         }
-        if (len >= kQuitDatagramSize && std::memcmp(datagram, kQuitDatagram, kQuitDatagramSize) == 0 &&
-            isLocalAddress(from.sin_addr.s_addr))
+        for (;;) {
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof from;
+            const ssize_t len = recvfrom(sock, datagram, sizeof datagram, MSG_DONTWAIT,
+                                         reinterpret_cast<sockaddr *>(&from), &fromLength);
+            if (len < 0) {
+                if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+                    perror("receiving audio packet");
+                if (errno == EINTR)
+                    continue;
+                break;
+            }
+            if (len >= kQuitDatagramSize && std::memcmp(datagram, kQuitDatagram, kQuitDatagramSize) == 0 &&
+                isLocalAddress(from.sin_addr.s_addr)) {
+                quit = true;
+                break;
+            }
+            if (from.sin_family == AF_INET)
+                notePeer(from.sin_addr.s_addr);
+            if (checkReceivedDatagram(datagram, len))
+                queue.push(datagram, static_cast<size_t>(len));
+        }
+        if (quit)
             break;
-        if (from.sin_family == AF_INET)
-            notePeer(from.sin_addr.s_addr);
-        playReceivedDatagram(datagram, len);
+        queue.trim(deviceQueuedMs(deviceMaxFree));
+        size_t length = 0;
+        if (const unsigned char *packet = queue.front(&length)) {
+            playPacket(packet, length);
+            queue.pop();
+        }
     }
 
     close(sock);
     printf("audio receiving process exited gracefully\n");
     return 0;
-}
-
-void *receiveAudioThread(void *)
-{
-    receiveAudio();
-    return nullptr;
 }
 
 void quitAudioProcess()

@@ -1,67 +1,47 @@
 #include "audio/send.h"
 
 #include "audio/codec_framing.h"
-#include "audio/engine.h"
+#include "audio/engine_state.h"
 #include "audio/media_packet.h"
 #include "audio/sound_device.h"
 #include "audio/ulaw.h"
-#include "directory/settings.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
 
 std::atomic<int> useSendNotSendto{0};
-std::atomic<bool> captureBusy{false};
 
 constexpr uint16_t kAudioPort = 2047;
 constexpr int kMaxBlockBytes = 7200;
-// A running transmission ends after its current block (at most 450 ms).
-constexpr int kHandOverWaitMs = 2000;
 
 } // namespace
 
-bool acquireCapture(int timeoutMs)
+int inputSampleCount(SpeechCodec codec)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        bool expected = false;
-        if (captureBusy.compare_exchange_strong(expected, true))
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-void releaseCapture()
-{
-    captureBusy = false;
-}
-
-int inputSampleCount()
-{
-    if (lpc10compress)
+    switch (codec) {
+    case SpeechCodec::Lpc10:
         return 3600;
-    if (gsmcompress)
+    case SpeechCodec::Gsm:
         return 3200;
-    if (ldgsmcompress)
+    case SpeechCodec::LdGsm:
         return 160;
-    if (adpcmcompress)
+    case SpeechCodec::Adpcm:
         return 1800;
+    case SpeechCodec::Ulaw:
+        break;
+    }
     return 488;
 }
 
-void processAudioBuffer(const unsigned char *buf, int len)
+void processAudioBuffer(const unsigned char *buf, int len, SpeechCodec codec)
 {
     unsigned char *out = sendAudioBuffer + kPacketHeaderSize;
     const int bytesPerSample = bitsPerSample / 8;
@@ -76,23 +56,11 @@ void processAudioBuffer(const unsigned char *buf, int len)
         return s2u[(buf[i] ^ 0x80) * 32 + 15];
     };
 
-    if (samplesPerSecond == 8000) {
-        for (int i = 0; i < samples; ++i)
-            out[i] = ulawOf(i);
-        setPacketPayloadLength(sendAudioBuffer, samples);
-    } else if (samplesPerSecond == 11025) {
-        // Decimate towards 8000: of every 11 samples drop phases 2, 6 and 10,
-        // and every 580th sample of the block.
-        int n = 0;
-        int j = 0;
-        for (int i = 0; i < samples; ++i) {
-            if ((n & 3) != 2 && i % 580 != 579)
-                out[j++] = ulawOf(i);
-            n = (n + 1) % 11;
-        }
-        setPacketPayloadLength(sendAudioBuffer, j);
-    }
-    compressPacket(sendAudioBuffer, sendCodec);
+    // The device runs at 8000 samples per second: one u-law byte per sample.
+    for (int i = 0; i < samples; ++i)
+        out[i] = ulawOf(i);
+    setPacketPayloadLength(sendAudioBuffer, samples);
+    compressPacket(sendAudioBuffer, sendCodec, codec);
 }
 
 int sendAudioPacket(int sock, const struct sockaddr *address, socklen_t addressLength)
@@ -112,12 +80,12 @@ int sendAudioPacket(int sock, const struct sockaddr *address, socklen_t addressL
     return 1;
 }
 
-void *sendAudio(void *)
+void sendAudio(uint32_t peer, SpeechCodec codec, const std::atomic<bool> &stop)
 {
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);
     if (sock < 0) {
         perror("open audio send socket");
-        return nullptr;
+        return;
     }
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -126,78 +94,45 @@ void *sendAudio(void *)
     if (bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0) {
         perror("binding audio send socket");
         close(sock);
-        return nullptr;
+        return;
     }
     sockaddr_in dest{};
     dest.sin_family = AF_INET;
     dest.sin_port = htons(kAudioPort);
-    const uint32_t peer = hostIP;
     if (peer != 0) {
         dest.sin_addr.s_addr = peer;
         if (connect(sock, reinterpret_cast<sockaddr *>(&dest), sizeof dest) < 0) {
             perror("connecting audio send socket");
             close(sock);
-            return nullptr;
+            return;
         }
-        printf("Sending to host %s\n", inet_ntoa(dest.sin_addr));
+        char dotted[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &dest.sin_addr, dotted, sizeof dotted);
+        printf("Sending to host %s\n", dotted);
     }
 
-    // Wait for a transmission that is being replaced, or give up if the
-    // capture side stays busy (a recording).
-    if (!acquireCapture(kHandOverWaitMs)) {
-        printf("Audio device busy: not sending to host %s\n", inet_ntoa(dest.sin_addr));
-        close(sock);
-        return nullptr;
-    }
-
-    setPacketCodec(sendAudioBuffer, selectedCodecWord());
-    const int blockBytes = inputSampleCount() * bitsPerSample / 8;
+    setPacketCodec(sendAudioBuffer, codecWord(codec));
+    const int blockBytes = inputSampleCount(codec) * bitsPerSample / 8;
     auto *capture = static_cast<unsigned char *>(malloc(kMaxBlockBytes));
     if (!capture) {
         perror("malloc for audio buffer");
-        releaseCapture();
         close(sock);
-        return nullptr;
+        return;
     }
 
-    machineState = kStateTransmitting;
-    exitSendAudio = 0;
-    while (exitSendAudio == 0) {
+    while (!stop) {
         EngineUse use;
         if (!use)
             break;
         if (audioRead(handle, capture, static_cast<size_t>(blockBytes)) < 0) {
             perror("audio read");
-            exitSendAudio = 1;
             break;
         }
-        processAudioBuffer(capture, blockBytes);
+        processAudioBuffer(capture, blockBytes, codec);
         sendAudioPacket(sock, reinterpret_cast<sockaddr *>(&dest), sizeof dest);
     }
 
     free(capture);
     close(sock);
-    machineState = kStateIdle;
-    releaseCapture();
     printf("Audio transmission process exited gracefully\n");
-    return nullptr;
-}
-
-void newConnection(const char *name)
-{
-    const uint32_t address = GetAddr(name);
-    if (address == 0) {
-        printf("%s is not a valid IP address\n", name ? name : "");
-        return;
-    }
-    if (machineState == kStateRecording) {
-        printf("Recording a voice file: not sending to host %s\n", name);
-        return;
-    }
-    // One transmission at a time: the running one ends after its block and
-    // the new thread takes over the capture side when it has.
-    exitSendAudio = 1;
-    hostIP = address;
-    if (!startWorker(&ptAudioSendID, sendAudio))
-        printf("Unable to create audio transmitting thread\n");
 }

@@ -1,7 +1,7 @@
 #include "audio/sound_device.h"
 
 #include "audio/alsa_device.h"
-#include "audio/engine.h"
+#include "audio/engine_state.h"
 
 #include <cerrno>
 #include <cstdio>

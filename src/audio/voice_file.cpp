@@ -1,15 +1,19 @@
 #include "audio/voice_file.h"
 
-#include "audio/engine.h"
+#include "audio/engine_state.h"
 #include "audio/media_packet.h"
 #include "audio/receive.h"
 #include "audio/send.h"
 #include "audio/sound_device.h"
 #include "core/progress.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,9 +32,25 @@ struct FileCloser {
 
 } // namespace
 
+FILE *openRegularFile(const char *path)
+{
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    FILE *f = fdopen(fd, "rb");
+    if (!f)
+        close(fd);
+    return f;
+}
+
 int CheckValidFile(const char *path, int mode)
 {
-    FILE *f = fopen(path, "rb");
+    FILE *f = openRegularFile(path);
     if (!f)
         return 0;
     unsigned char head[16];
@@ -58,19 +78,26 @@ int CheckValidFile(const char *path, int mode)
     }
 }
 
-int SaveVoiceFile()
+int SaveVoiceFile(const char *path, SpeechCodec speechCodec)
 {
-    FileCloser file{fopen(gstFileName, "ab")};
-    if (!file.f) {
+    // Appending to anything but a regular file (a FIFO without a reader, a
+    // device) could block the recorder or write where no file is.
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        errno = EINVAL;
         perror("open voice file to record");
         return 0;
     }
-    // The transmitter shares the capture side and sendAudioBuffer.
-    if (!acquireCapture(0)) {
-        printf("Audio device busy: not recording %s\n", gstFileName);
+    FileCloser file{fd >= 0 ? fdopen(fd, "ab") : nullptr};
+    if (!file.f) {
+        if (fd >= 0)
+            close(fd);
+        perror("open voice file to record");
         return 0;
     }
-    const uint32_t codec = selectedCodecWord();
+    const uint32_t codec = codecWord(speechCodec);
     std::memset(sendAudioBuffer, 0, kPacketHeaderSize);
     setPacketCodec(sendAudioBuffer, codec);
     sendAudioBuffer[0] = kRecordMark;
@@ -80,15 +107,12 @@ int SaveVoiceFile()
     auto *capture = static_cast<unsigned char *>(malloc(kMaxBlockBytes));
     if (!capture) {
         perror("malloc for audio buffer");
-        releaseCapture();
         return 0;
     }
-    printf("Recording voice file  %s\n", gstFileName);
-    const int blockBytes = inputSampleCount() * bitsPerSample / 8;
+    printf("Recording voice file  %s\n", path);
+    const int blockBytes = inputSampleCount(speechCodec) * bitsPerSample / 8;
     showProgressBar();
 
-    machineState = kStateRecording;
-    forceExitThread = 0;
     long total = 0;
     while (forceExitThread == 0) {
         EngineUse use;
@@ -98,7 +122,7 @@ int SaveVoiceFile()
             perror("audio read");
             break;
         }
-        processAudioBuffer(capture, blockBytes);
+        processAudioBuffer(capture, blockBytes, speechCodec);
         const int recordLength = packetPayloadLength(sendAudioBuffer) + kPacketHeaderSize;
         writeLe32(sendAudioBuffer + kOffRecordLength, static_cast<uint32_t>(recordLength));
         const size_t written = fwrite(sendAudioBuffer, 1, static_cast<size_t>(recordLength), file.f);
@@ -112,8 +136,6 @@ int SaveVoiceFile()
     fclose(file.f);
     file.f = nullptr;
     free(capture);
-    machineState = kStateIdle;
-    releaseCapture();
     printf("Voice recording completed\n");
     return 0;
 }
@@ -123,13 +145,13 @@ void playVideoRecord(unsigned char *, int, int *)
     // No video decoder in this build: pictures are skipped, audio plays on.
 }
 
-int playAVFile()
+int playAVFile(const char *path)
 {
-    if (CheckValidFile(gstFileName, 3) == 0) {
+    if (CheckValidFile(path, 3) == 0) {
         printf("This file can not be played\n");
         return 0;
     }
-    FileCloser file{fopen(gstFileName, "rb")};
+    FileCloser file{openRegularFile(path)};
     if (!file.f)
         return 0;
     fseek(file.f, 0, SEEK_END);
@@ -142,9 +164,7 @@ int playAVFile()
         return 0;
     }
     showProgressBar();
-    printf("Playing voice file %s\n", gstFileName);
-    machineState = kStatePlaying;
-    forceExitThread = 0;
+    printf("Playing voice file %s\n", path);
     long total = 0;
     int counter = 0;
 
@@ -199,19 +219,6 @@ int playAVFile()
 
     hideProgressBar();
     printf("Voice file playing completed\n");
-    machineState = kStateIdle;
     free(record);
     return 0;
-}
-
-void *SaveVoiceFileThread(void *)
-{
-    SaveVoiceFile();
-    return nullptr;
-}
-
-void *playAVFileThread(void *)
-{
-    playAVFile();
-    return nullptr;
 }

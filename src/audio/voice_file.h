@@ -1,7 +1,10 @@
 // Voice and AV files: media packets back to back in file byte order.
 #pragma once
 
+#include "audio/engine_state.h"
+
 #include <cstddef>
+#include <cstdio>
 
 // Recording stops once the bytes of the current recording exceed this.
 constexpr long kMaxRecordingBytes = 204800;
@@ -12,11 +15,14 @@ constexpr int kRecordBufferSize = 10240;
 // the kind mode asks for (0 voice, 1 video, 2 the third type, 3 voice or AV).
 int CheckValidFile(const char *path, int mode);
 
-// Thread bodies: record to / play gstFileName.
-int SaveVoiceFile();
-int playAVFile();
-void *SaveVoiceFileThread(void *);
-void *playAVFileThread(void *);
+// Thread bodies: record to / play path until forceExitThread is raised. The
+// recorder codes with codec and owns the capture side and sendAudioBuffer.
+int SaveVoiceFile(const char *path, SpeechCodec codec);
+int playAVFile(const char *path);
+
+// Opens path for reading only if it is a regular file, so that a FIFO or a
+// device can never block a file thread. Null otherwise.
+FILE *openRegularFile(const char *path);
 
 // Where a video record's picture goes: data holds n picture bytes followed by
 // the end-of-sequence code. Without a video decoder the picture is skipped.

@@ -1,5 +1,6 @@
 #include "core/util.h"
 
+#include <atomic>
 #include <cstdio>
 #include <sys/select.h>
 
@@ -24,4 +25,10 @@ void ShowFatalError(const char *text)
     fputs(text, stderr);
 }
 
-void printbits(int, int, int) {}
+namespace {
+std::atomic<bool> shuttingDown{false};
+}
+
+bool kvShuttingDown() { return shuttingDown; }
+
+void kvSetShuttingDown(bool on) { shuttingDown = on; }

@@ -9,5 +9,7 @@ int msleep(unsigned long ms);
 void error(const char *text);
 void ShowFatalError(const char *text);
 
-// Kept for the video decoder's debugging hooks; prints nothing.
-void printbits(int code, int bits, int len);
+// Raised when the engine begins to shut down: blocking work in progress
+// (a directory connect) gives up instead of holding the shut-down.
+bool kvShuttingDown();
+void kvSetShuttingDown(bool on);

@@ -176,6 +176,63 @@ std::vector<UlsReply> parseUlsReplies(const uint8_t *data, std::size_t len, std:
     return replies;
 }
 
+std::size_t ulsReplyNeeds(const uint8_t *data, std::size_t len)
+{
+    if (len < 4)
+        return 0;
+    const int32_t type = readInt32LE(data);
+    if (type == kUlsBroadcastConnected)
+        return 4;
+    if (type != kUlsUserList && type != kUlsBuddyList)
+        return SIZE_MAX;
+    if (len < 8)
+        return 0;
+    const int32_t count = readInt32LE(data + 4);
+    if (count < 0 || count > kUlsMaxListEntries)
+        return SIZE_MAX;
+    if (count == 0)
+        return 8; // the unused word after the count may or may not follow
+    const std::size_t entrySize = type == kUlsBuddyList ? sizeof(BuddyEntry) : sizeof(UserEntry);
+    return 12 + entrySize * static_cast<std::size_t>(count);
+}
+
+void UlsReplyAssembler::feed(const uint8_t *data, std::size_t len, std::vector<UlsReply> &out)
+{
+    held_.insert(held_.end(), data, data + len);
+    std::size_t pos = 0;
+    while (pos < held_.size()) {
+        const std::size_t need = ulsReplyNeeds(held_.data() + pos, held_.size() - pos);
+        if (need == 0 || (need != SIZE_MAX && need > held_.size() - pos))
+            break; // wait for the rest
+        UlsReply reply;
+        const std::size_t used = parseUlsReply(held_.data() + pos, held_.size() - pos, &reply);
+        if (used == 0)
+            break;
+        pos += used;
+        out.push_back(reply);
+    }
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(pos));
+    // No reply is longer than a drain: what exceeds that can't become whole.
+    if (held_.size() > kMaxHeld)
+        flush(out);
+}
+
+void UlsReplyAssembler::flush(std::vector<UlsReply> &out)
+{
+    std::size_t pos = 0;
+    while (pos < held_.size()) {
+        UlsReply reply;
+        const std::size_t used = parseUlsReply(held_.data() + pos, held_.size() - pos, &reply);
+        if (used == 0) {
+            // Fewer than 4 bytes: nothing a reply can be made of.
+            break;
+        }
+        pos += used;
+        out.push_back(reply);
+    }
+    held_.clear();
+}
+
 void UlsRequestSplitter::feed(const uint8_t *data, std::size_t len, std::vector<UlsRequest> &out)
 {
     std::string bytes = std::move(partial_);

@@ -112,6 +112,31 @@ struct UlsReply {
 // rest, as their end is not marked.
 std::size_t parseUlsReply(const uint8_t *data, std::size_t len, UlsReply *out);
 
+// How many bytes the reply at the start of data needs to be whole: 0 while
+// even that can't be told (fewer than 4 bytes, or a list without its count
+// yet), SIZE_MAX for replies whose end is not marked (chat, unknown types,
+// lists with an impossible count), which take whatever has arrived.
+std::size_t ulsReplyNeeds(const uint8_t *data, std::size_t len);
+
+// Gathers a reply that arrives split across reads: a reply is handed out once
+// it is whole. At most kMaxHeld bytes wait; whoever holds the assembler hands
+// out an incomplete reply as it is (flush) when it has waited too long.
+class UlsReplyAssembler {
+public:
+    static constexpr std::size_t kMaxHeld = kUlsDrainSize;
+    // Appends bytes and moves every whole reply to out. Bytes beyond what
+    // may be held are handed out at once as they stand.
+    void feed(const uint8_t *data, std::size_t len, std::vector<UlsReply> &out);
+    // Hands out what is held, whole or not (an incomplete list then shows as a
+    // data error).
+    void flush(std::vector<UlsReply> &out);
+    bool holding() const { return !held_.empty(); }
+    void clear() { held_.clear(); }
+
+private:
+    std::vector<uint8_t> held_;
+};
+
 // Splits one drain into replies, at most maxReplies of them.
 std::vector<UlsReply> parseUlsReplies(const uint8_t *data, std::size_t len, std::size_t maxReplies = 16);
 

@@ -1,7 +1,7 @@
 // CPU time to encode and to decode one second of speech with each codec, in
 // the packet sizes the program sends.
 #include "audio/codec_framing.h"
-#include "audio/engine.h"
+#include "audio/engine_state.h"
 #include "audio/media_packet.h"
 #include "audio/ulaw.h"
 

@@ -1,7 +1,7 @@
 // Arbitrary datagrams through the receive path: header checks, every decoder
 // and playback into /dev/null.
 #include "audio/codec_states.h"
-#include "audio/engine.h"
+#include "audio/engine_state.h"
 #include "audio/media_packet.h"
 #include "audio/receive.h"
 

@@ -9,7 +9,8 @@ namespace {
 // Runs one captured block through the capture path.
 const unsigned char *capture(const std::vector<int16_t> &samples)
 {
-    processAudioBuffer(reinterpret_cast<const unsigned char *>(samples.data()), static_cast<int>(samples.size() * 2));
+    processAudioBuffer(reinterpret_cast<const unsigned char *>(samples.data()), static_cast<int>(samples.size() * 2),
+                       selectedCodec());
     return sendAudioBuffer + kPacketHeaderSize;
 }
 
@@ -27,7 +28,7 @@ TEST(CaptureBlock, BlockAndPayloadSizesAndCountsPerCodec)
                  {&ldgsmcompress, 160, 35, 160}, {&lpc10compress, 3600, 140, -1}};
     for (const auto &c : cases) {
         CodecSelection::only(c.flag);
-        EXPECT_EQ(inputSampleCount(), c.samples);
+        EXPECT_EQ(inputSampleCount(selectedCodec()), c.samples);
         const unsigned char *payload = capture(speechLike(c.samples));
         EXPECT_EQ(captured(), c.payload) << "block of " << c.samples;
         if (c.count > 0) {

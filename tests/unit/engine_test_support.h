@@ -4,7 +4,7 @@
 #pragma once
 
 #include "audio/codec_states.h"
-#include "audio/engine.h"
+#include "audio/engine_state.h"
 #include "audio/media_packet.h"
 #include "audio/ulaw.h"
 #include "core/ui_ops.h"

@@ -33,7 +33,7 @@ TEST(WireFormat, GsmPacketGoesOutBigEndianAndStaysHostOrderInMemory)
     CodecSelection::only(&gsmcompress);
     setPacketCodec(sendAudioBuffer, selectedCodecWord());
     const auto s = speechLike(3200);
-    processAudioBuffer(reinterpret_cast<const unsigned char *>(s.data()), 6400);
+    processAudioBuffer(reinterpret_cast<const unsigned char *>(s.data()), 6400, selectedCodec());
 
     // A UDP socket pair on loopback: what sendAudioPacket puts on the wire.
     const int tx = socket(AF_INET, SOCK_DGRAM, 0), rx = socket(AF_INET, SOCK_DGRAM, 0);
@@ -128,16 +128,15 @@ namespace {
 Bytes recordBlocks(const std::string &file, int blocks, const std::vector<int16_t> &speech)
 {
     FakeDevice device;
-    std::snprintf(gstFileName, sizeof gstFileName, "%s", file.c_str());
     std::thread feeder([&] {
-        const size_t blockBytes = static_cast<size_t>(inputSampleCount()) * 2;
+        const size_t blockBytes = static_cast<size_t>(inputSampleCount(selectedCodec())) * 2;
         for (int b = 0; b < blocks; ++b)
             if (send(device.testEnd, reinterpret_cast<const char *>(speech.data()) + b * blockBytes, blockBytes,
                      MSG_NOSIGNAL) < 0)
                 break;
         shutdown(device.testEnd, SHUT_WR);
     });
-    SaveVoiceFile();
+    SaveVoiceFile(file.c_str(), selectedCodec());
     shutdown(device.engineEnd, SHUT_RD);
     feeder.join();
     std::ifstream in(file, std::ios::binary);
@@ -146,8 +145,7 @@ Bytes recordBlocks(const std::string &file, int blocks, const std::vector<int16_
 
 void playFile(const std::string &path)
 {
-    std::snprintf(gstFileName, sizeof gstFileName, "%s", path.c_str());
-    playAVFile();
+    playAVFile(path.c_str());
 }
 
 } // namespace

@@ -128,13 +128,10 @@ inline void recordUi()
     ops.messageBox = [](const char *title, const char *text) {
         g_shown.push_back(std::string("box:") + title + "|" + text);
     };
-    ops.listReceived = [](const char *title, const UserListReply *list) {
+    ops.listReceived = [](const char *title, const std::vector<std::string> &entries) {
         std::string s = std::string("list:") + title;
-        for (int i = 0; i < list->count; ++i) {
-            in_addr a{};
-            a.s_addr = list->entries[i].addr;
-            s += std::string("|") + list->entries[i].name + " " + inet_ntoa(a);
-        }
+        for (const std::string &e : entries)
+            s += "|" + e;
         g_shown.push_back(s);
         if (g_duringList)
             g_duringList();

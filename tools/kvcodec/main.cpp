@@ -6,8 +6,7 @@
 //   kvcodec CODEC IN.raw OUT.raw
 //   CODEC: none, adpcm, gsm, ldgsm, lpc10; files: signed 16-bit little-endian mono 8000 Hz
 #include "audio/codec_framing.h"
-#include "audio/command_guards.h"
-#include "audio/engine.h"
+#include "audio/engine_state.h"
 #include "audio/media_packet.h"
 #include "audio/send.h"
 #include "audio/ulaw.h"
@@ -24,18 +23,15 @@ int main(int argc, char **argv)
         return 2;
     }
     const std::string codec = argv[1];
-    std::atomic<int> *flag = codec == "adpcm" ? &adpcmcompress
-                           : codec == "gsm"   ? &gsmcompress
-                           : codec == "ldgsm" ? &ldgsmcompress
-                           : codec == "lpc10" ? &lpc10compress
-                                              : nullptr;
-    if (!flag && codec != "none") {
+    const SpeechCodec speech = codec == "adpcm" ? SpeechCodec::Adpcm
+                             : codec == "gsm"   ? SpeechCodec::Gsm
+                             : codec == "ldgsm" ? SpeechCodec::LdGsm
+                             : codec == "lpc10" ? SpeechCodec::Lpc10
+                                                : SpeechCodec::Ulaw;
+    if (speech == SpeechCodec::Ulaw && codec != "none") {
         fprintf(stderr, "kvcodec: unknown codec %s\n", codec.c_str());
         return 2;
     }
-    gsmcompress = ldgsmcompress = adpcmcompress = lpc10compress = 0;
-    if (flag)
-        *flag = 1;
 
     FILE *in = fopen(argv[2], "rb");
     FILE *out = fopen(argv[3], "wb");
@@ -44,13 +40,13 @@ int main(int argc, char **argv)
         return 1;
     }
     createCodecStates();
-    setPacketCodec(sendAudioBuffer, selectedCodecWord());
-    const size_t blockBytes = static_cast<size_t>(inputSampleCount()) * 2;
+    setPacketCodec(sendAudioBuffer, codecWord(speech));
+    const size_t blockBytes = static_cast<size_t>(inputSampleCount(speech)) * 2;
     std::vector<unsigned char> block(blockBytes);
     unsigned char packet[kPacketSize];
     // Only whole blocks travel, as the capture side reads only whole blocks.
     while (fread(block.data(), 1, blockBytes, in) == blockBytes) {
-        processAudioBuffer(block.data(), static_cast<int>(blockBytes));
+        processAudioBuffer(block.data(), static_cast<int>(blockBytes), speech);
         std::memcpy(packet, sendAudioBuffer, kPacketSize);
         const int n = decompressPacket(packet, receiveCodec);
         for (int i = 0; i < n; ++i) {

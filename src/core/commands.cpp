@@ -1,0 +1,402 @@
+#include "core/commands.h"
+
+#include "audio/call_controller.h"
+#include "audio/engine.h"
+#include "audio/sound_device.h"
+#include "core/progress.h"
+#include "core/ui_ops.h"
+#include "core/util.h"
+#include "directory/uls_client.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// The longest file path the engine keeps.
+constexpr size_t kFileNameSize = 128;
+
+bool directoryConnectPending = false; // GUI thread only
+
+void busyBox(const char *what)
+{
+    messageBox("System Busy", (std::string("Audio device occupied,\n") + what).c_str());
+}
+
+bool pathFits(const char *path)
+{
+    if (path && std::strlen(path) < kFileNameSize)
+        return true;
+    messageBox("File Name Too Long",
+               "The path of the chosen file is longer than 127 characters.\n"
+               "Choose a file with a shorter path.");
+    return false;
+}
+
+struct DirectoryRequest {
+    UlsConnectJob job;
+    KvDoneFn done;
+    void *data;
+    bool ok = false;
+};
+
+void finishDirectoryConnect(void *p)
+{
+    std::unique_ptr<DirectoryRequest> request(static_cast<DirectoryRequest *>(p));
+    directoryConnectPending = false;
+    KvResult result = KvResult::Failed;
+    if (request->ok && !kvShuttingDown()) {
+        ulsAdoptConnection(request->job);
+        result = KvResult::Ok;
+    } else {
+        if (request->job.sock >= 0)
+            close(request->job.sock);
+        if (!request->job.addressValid)
+            result = KvResult::BadAddress;
+    }
+    kvNotifyStatus();
+    if (request->done)
+        request->done(result, request->data);
+}
+
+struct QuitRequest {
+    KvDoneFn done;
+    void *data;
+};
+
+} // namespace
+
+// ---- engine life ----
+
+void kvStart()
+{
+    initSystem();
+}
+
+void kvQuit(KvDoneFn done, void *data)
+{
+    // Say goodbye to the directory server while its socket is still ours.
+    if (serverConnected)
+        serverConnection(nullptr, kUlsQuit);
+    auto *request = new QuitRequest{done, data};
+    // The workers may need a block or a lookup to end: wait for them off the
+    // GUI thread, and come back to it when all is released.
+    std::thread([request] {
+        closeSystem();
+        kvRunOnGui(
+            [](void *p) {
+                std::unique_ptr<QuitRequest> r(static_cast<QuitRequest *>(p));
+                if (r->done)
+                    r->done(KvResult::Ok, r->data);
+            },
+            request);
+    }).detach();
+}
+
+KvEngineStatus kvStatus()
+{
+    const ActivityFlags a = currentActivity();
+    return {a.transmitting, a.playing, a.recording, serverConnected != 0};
+}
+
+// ---- calls ----
+
+bool kvConnectionAllowed()
+{
+    const int state = machineState;
+    if (state == kStatePlaying || state == kStateRecording) {
+        busyBox("Connection not allowed!");
+        return false;
+    }
+    return true;
+}
+
+KvResult kvCall(const char *host, KvDoneFn done, void *data)
+{
+    if (!kvConnectionAllowed())
+        return KvResult::Busy;
+    return startTransmissionTo(host ? host : "", done, data);
+}
+
+KvResult kvCallEntry(const char *entry, KvDoneFn done, void *data)
+{
+    // trimHostString works in place.
+    std::string text = entry ? entry : "";
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('\0');
+    const char *address = trimHostString(buffer.data());
+    if (!address)
+        return KvResult::BadAddress;
+    return kvCall(address, done, data);
+}
+
+KvResult kvMute()
+{
+    return muteTransmission() ? KvResult::Ok : KvResult::NotConnected;
+}
+
+// ---- codec ----
+
+namespace {
+
+SpeechCodec toSpeechCodec(KvCodec codec)
+{
+    switch (codec) {
+    case KvCodec::Adpcm:
+        return SpeechCodec::Adpcm;
+    case KvCodec::LdGsm:
+        return SpeechCodec::LdGsm;
+    case KvCodec::Lpc10:
+        return SpeechCodec::Lpc10;
+    case KvCodec::Gsm:
+        break;
+    }
+    return SpeechCodec::Gsm;
+}
+
+} // namespace
+
+bool kvCodecChangeAllowed()
+{
+    const ActivityFlags a = currentActivity();
+    if (exitSendAudio == 0 || a.recording) {
+        printf("Audio encoding busy!\n");
+        return false;
+    }
+    return true;
+}
+
+KvResult kvSetCodec(KvCodec codec)
+{
+    const KvResult result = changeCodec(toSpeechCodec(codec));
+    if (result == KvResult::Ok) {
+        static const char *const names[] = {"ADPCM", "GSM", "LD-GSM", "LPC10"};
+        printf("Audio mode: %s\n", names[static_cast<int>(codec)]);
+    }
+    return result;
+}
+
+KvCodec kvCodec()
+{
+    switch (selectedCodec()) {
+    case SpeechCodec::Adpcm:
+        return KvCodec::Adpcm;
+    case SpeechCodec::LdGsm:
+        return KvCodec::LdGsm;
+    case SpeechCodec::Lpc10:
+        return KvCodec::Lpc10;
+    default:
+        return KvCodec::Gsm;
+    }
+}
+
+// ---- files ----
+
+bool kvPlayAllowed()
+{
+    if (machineState != kStateIdle) {
+        busyBox("Playing not allowed!  ");
+        return false;
+    }
+    return true;
+}
+
+bool kvRecordAllowed()
+{
+    if (machineState != kStateIdle) {
+        busyBox("Recording not allowed!");
+        return false;
+    }
+    return true;
+}
+
+KvResult kvPlayFile(const char *path)
+{
+    if (!pathFits(path))
+        return KvResult::TooLong;
+    const KvResult result = startFilePlayback(path);
+    if (result == KvResult::Busy)
+        busyBox("Playing not allowed!  ");
+    return result;
+}
+
+KvResult kvRecordFile(const char *path)
+{
+    if (!pathFits(path))
+        return KvResult::TooLong;
+    const KvResult result = startFileRecording(path);
+    if (result == KvResult::Busy)
+        busyBox("Recording not allowed!");
+    return result;
+}
+
+KvResult kvStop()
+{
+    stopFileThreads();
+    return KvResult::Ok;
+}
+
+int kvProgress()
+{
+    return progBarCount;
+}
+
+// ---- directory ----
+
+bool kvDirectoryProfileValid()
+{
+    if (checkLocalInfo() == 0) {
+        messageBox("Invalid User Info", "Check userinfo.dat file\nto make sure your name \n& Email ID are correct");
+        return false;
+    }
+    return true;
+}
+
+KvResult kvDirectoryConnect(const char *entry, KvDoneFn done, void *data)
+{
+    if (serverConnected || directoryConnectPending)
+        return KvResult::AlreadyConnected;
+    std::string text = entry ? entry : "";
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('\0');
+    const char *address = trimHostString(buffer.data());
+    if (!address)
+        return KvResult::BadAddress;
+    auto *request = new DirectoryRequest{};
+    request->job.serverText = address;
+    request->job.port = serverPort;
+    request->job.proxy = proxyInfo;
+    request->done = done;
+    request->data = data;
+    const KvResult started = startBackgroundJob(
+        [](void *p) {
+            auto *r = static_cast<DirectoryRequest *>(p);
+            r->ok = ulsConnectBlocking(r->job);
+            kvRunOnGui(finishDirectoryConnect, r);
+        },
+        request);
+    if (started != KvResult::Ok) {
+        delete request;
+        return started;
+    }
+    directoryConnectPending = true;
+    return KvResult::Pending;
+}
+
+KvResult kvDirectoryDisconnect()
+{
+    if (!serverConnected)
+        return KvResult::NotConnected;
+    serverConnection(nullptr, kUlsQuit);
+    kvNotifyStatus();
+    return KvResult::Ok;
+}
+
+KvResult kvQueryUsers()
+{
+    if (!serverConnected)
+        return KvResult::NotConnected;
+    serverConnection(nullptr, kUlsRefreshUser);
+    return KvResult::Ok;
+}
+
+KvResult kvQueryBuddies()
+{
+    if (!serverConnected)
+        return KvResult::NotConnected;
+    serverConnection(nullptr, kUlsRefreshBuddy);
+    return KvResult::Ok;
+}
+
+KvResult kvSendChat(const char *text)
+{
+    if (!serverConnected)
+        return KvResult::NotConnected;
+    serverConnection(text, kUlsMessage);
+    return KvResult::Ok;
+}
+
+bool kvDirectoryConnected()
+{
+    return serverConnected != 0;
+}
+
+size_t kvMaxChatText()
+{
+    return kUlsMaxChatText;
+}
+
+std::string kvLocalUserName()
+{
+    return std::string(localInfo.name, strnlen(localInfo.name, sizeof localInfo.name));
+}
+
+// ---- settings ----
+
+bool kvReadListFile(bool hosts, std::vector<std::string> &entries)
+{
+    const char *name = hosts ? "hosts.dat" : "servers.dat";
+    FILE *f = fopen(name, "rb");
+    if (!f) {
+        printf(hosts ? "Host file %s not found!\n" : "Server file %s not found!\n", name);
+        return false;
+    }
+    constexpr int kMaxFileEntries = 32;
+    char line[128];
+    while (static_cast<int>(entries.size()) < kMaxFileEntries && readSettingsLine(f, line, sizeof line))
+        entries.emplace_back(line);
+    fclose(f);
+    return true;
+}
+
+UserProfile kvLoadProfile()
+{
+    loadUserInfo(&localInfo, true);
+    return localInfo;
+}
+
+void kvSaveProfile(const UserProfile &profile)
+{
+    localInfo = profile;
+    saveUserProfile(&localInfo);
+}
+
+ProxySettings kvLoadProxy(char *portText)
+{
+    loadProxyInfo(&proxyInfo, portText);
+    return proxyInfo;
+}
+
+void kvSaveProxy(const ProxySettings &proxy)
+{
+    proxyInfo = proxy;
+    saveProxyInfo(&proxyInfo);
+}
+
+void kvCopyToField(char *field, size_t size, const char *text)
+{
+    copyToField(field, size, text);
+}
+
+int kvTextToInt(const char *text)
+{
+    return textToInt(text);
+}
+
+std::string kvDottedAddress(uint32_t address)
+{
+    in_addr a{};
+    a.s_addr = address;
+    char dotted[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a, dotted, sizeof dotted);
+    return dotted;
+}
+
+const char *kvSoundDeviceName()
+{
+    return audioDeviceName(handle);
+}

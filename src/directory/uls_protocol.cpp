@@ -190,8 +190,6 @@ std::size_t ulsReplyNeeds(const uint8_t *data, std::size_t len)
     const int32_t count = readInt32LE(data + 4);
     if (count < 0 || count > kUlsMaxListEntries)
         return SIZE_MAX;
-    if (count == 0)
-        return 8; // the unused word after the count may or may not follow
     const std::size_t entrySize = type == kUlsBuddyList ? sizeof(BuddyEntry) : sizeof(UserEntry);
     return 12 + entrySize * static_cast<std::size_t>(count);
 }

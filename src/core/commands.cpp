@@ -74,6 +74,7 @@ struct QuitRequest {
 
 void kvStart()
 {
+    kvSetStatusSource(kvStatus);
     initSystem();
 }
 

@@ -2,6 +2,8 @@
 
 #include "core/commands.h"
 
+#include <atomic>
+
 namespace {
 KvUiOps g_ops{};
 
@@ -37,8 +39,15 @@ void kvRunOnGui(void (*fn)(void *), void *data)
         fn(data);
 }
 
+namespace {
+std::atomic<KvEngineStatus (*)()> statusSource{nullptr};
+}
+
+void kvSetStatusSource(KvEngineStatus (*source)()) { statusSource = source; }
+
 void kvNotifyStatus()
 {
-    if (g_ops.statusChanged)
-        g_ops.statusChanged(kvStatus());
+    KvEngineStatus (*source)() = statusSource;
+    if (g_ops.statusChanged && source)
+        g_ops.statusChanged(source());
 }

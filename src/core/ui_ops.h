@@ -54,5 +54,7 @@ void messageBox(const char *title, const char *text);
 // on the calling thread.
 void kvRunOnGui(void (*fn)(void *), void *data);
 
-// Tells the front end the engine's status changed.
+// Tells the front end the engine's status changed, as source (registered by
+// the command layer) reports it.
+void kvSetStatusSource(KvEngineStatus (*source)());
 void kvNotifyStatus();

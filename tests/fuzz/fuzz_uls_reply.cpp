@@ -11,7 +11,17 @@
 
 namespace {
 
-void checkList(const char *, const UserListReply *list)
+void checkList(const char *, const std::vector<std::string> &entries)
+{
+    if (entries.empty() || entries.size() > kUlsMaxListEntries)
+        abort();
+    // "name address": a name of at most 15 characters, a blank, a dotted address.
+    for (const std::string &e : entries)
+        if (e.size() > 15 + 1 + 15 || e.find(' ') == std::string::npos)
+            abort();
+}
+
+void checkUserList(const UserListReply *list)
 {
     if (list->count < 1 || list->count > kUlsMaxListEntries)
         abort();
@@ -66,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         UserListReply users{};
         listConvert(&buddies, &users);
         if (buddies.count >= 1 && buddies.count <= kUlsMaxListEntries)
-            checkList("", &users);
+            checkUserList(&users);
     }
     free(drain);
     return 0;

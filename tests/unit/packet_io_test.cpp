@@ -45,6 +45,9 @@ TEST(WireFormat, GsmPacketGoesOutBigEndianAndStaysHostOrderInMemory)
     getsockname(rx, reinterpret_cast<sockaddr *>(&to), &len);
     timeval tv{2, 0};
     setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    // Connected as the transmitter's is, so both the addressed and the
+    // unaddressed send (after an earlier refusal) reach rx.
+    connect(tx, reinterpret_cast<sockaddr *>(&to), sizeof to);
     sendAudioPacket(tx, reinterpret_cast<sockaddr *>(&to), sizeof to);
     unsigned char wire[kPacketSize];
     const ssize_t n = recv(rx, wire, sizeof wire, 0);
@@ -136,6 +139,7 @@ Bytes recordBlocks(const std::string &file, int blocks, const std::vector<int16_
                 break;
         shutdown(device.testEnd, SHUT_WR);
     });
+    forceExitThread = 0; // the controller clears it when it starts a file thread
     SaveVoiceFile(file.c_str(), selectedCodec());
     shutdown(device.engineEnd, SHUT_RD);
     feeder.join();
@@ -145,6 +149,7 @@ Bytes recordBlocks(const std::string &file, int blocks, const std::vector<int16_
 
 void playFile(const std::string &path)
 {
+    forceExitThread = 0;
     playAVFile(path.c_str());
 }
 

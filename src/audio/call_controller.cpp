@@ -3,8 +3,8 @@
 #include "audio/send.h"
 #include "audio/voice_file.h"
 #include "core/ui_ops.h"
+#include "directory/address.h"
 #include "core/util.h"
-#include "directory/settings.h"
 
 #include <condition_variable>
 #include <cstdio>

@@ -40,7 +40,7 @@ void startEngineThreads()
 void initSystem()
 {
     int fd = -1;
-    initAudioDevice(&fd, 2);
+    initAudioDevice(&fd, kDeviceFullDuplex);
     handle = fd;
     // Calls and files work even without a sound card, so the codec states
     // exist whether or not the device opened.
@@ -63,7 +63,7 @@ void closeSystem()
     // from a thread outside the engine, so it is waited for all the same.
     if (closeEngineUse(kDeviceUseWaitMs)) {
         closeVideo();
-        if (handle >= 0 && closeAudioDevice(handle) == 1)
+        if (closeAudioDevice(handle) == 1)
             handle = -1;
         releaseCodecStates();
     }

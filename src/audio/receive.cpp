@@ -7,7 +7,7 @@
 #include "audio/sound_device.h"
 #include "audio/ulaw.h"
 #include "core/util.h"
-#include "directory/settings.h"
+#include "directory/address.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -17,15 +17,15 @@ constexpr int kFragmentRequest = 0x4000C;
 
 } // namespace
 
-int initAudioDevice(int *fd, int mode)
+int initAudioDevice(int *fd, DeviceMode mode)
 {
-    const int flags = mode == 2 ? O_RDWR : (mode == 0 ? O_RDONLY : O_WRONLY);
+    const int flags = mode == kDeviceFullDuplex ? O_RDWR : (mode == kDeviceReadOnly ? O_RDONLY : O_WRONLY);
     *fd = open("/dev/dsp", flags);
     if (*fd < 0) {
         perror("open /dev/dsp");
         *fd = -1;
         // Today's desktops offer sound through ALSA rather than OSS.
-        if (mode == 2 && alsaOpen()) {
+        if (mode == kDeviceFullDuplex && alsaOpen()) {
             *fd = kAlsaDeviceHandle;
             return 1;
         }
@@ -33,7 +33,7 @@ int initAudioDevice(int *fd, int mode)
     }
     const int dev = *fd;
 
-    if (mode == 2) {
+    if (mode == kDeviceFullDuplex) {
         if (ioctl(dev, SNDCTL_DSP_SETDUPLEX, 0) < 0) {
             perror("ioctl set duplex");
             return -1;

@@ -5,11 +5,14 @@
 #include <cstddef>
 #include <sys/types.h>
 
-// Opens and configures /dev/dsp: mode 2 full duplex, 0 read-only, otherwise
-// write-only; 16-bit mono at samplesPerSecond with 4 fragments of 4096 bytes.
+// How the device is opened.
+enum DeviceMode : int { kDeviceReadOnly = 0, kDeviceWriteOnly = 1, kDeviceFullDuplex = 2 };
+
+// Opens and configures /dev/dsp in mode: 16-bit mono at samplesPerSecond
+// with 4 fragments of 4096 bytes.
 // Returns 1, or -1 after reporting the failing step on standard error; the
 // descriptor (or -1 if the open failed) is stored in *fd either way.
-int initAudioDevice(int *fd, int mode);
+int initAudioDevice(int *fd, DeviceMode mode);
 
 // Drains and closes the device. Returns 1, or the system error number when
 // draining fails (the descriptor then stays open).

@@ -48,7 +48,7 @@ FILE *openRegularFile(const char *path)
     return f;
 }
 
-int CheckValidFile(const char *path, int mode)
+int CheckValidFile(const char *path, FileKind kind)
 {
     FILE *f = openRegularFile(path);
     if (!f)
@@ -64,18 +64,17 @@ int CheckValidFile(const char *path, int mode)
     const uint32_t word = readLe32(head + kOffCodecCopy);
     const bool voice = type == kRecordTypeAudio && (word == kCodecGsm || word == kCodecAdpcm || word == kCodecLpc10);
     const bool video = type == kRecordTypeVideo;
-    switch (mode) {
-    case 0:
+    switch (kind) {
+    case kVoiceFile:
         return voice;
-    case 1:
+    case kVideoFile:
         return video;
-    case 2:
+    case kOtherFile:
         return type == kRecordTypeOther;
-    case 3:
+    case kVoiceOrAvFile:
         return voice || video;
-    default:
-        return 0;
     }
+    return 0;
 }
 
 int SaveVoiceFile(const char *path, SpeechCodec speechCodec)
@@ -147,7 +146,7 @@ void playVideoRecord(unsigned char *, int, int *)
 
 int playAVFile(const char *path)
 {
-    if (CheckValidFile(path, 3) == 0) {
+    if (CheckValidFile(path, kVoiceOrAvFile) == 0) {
         printf("This file can not be played\n");
         return 0;
     }

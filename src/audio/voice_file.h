@@ -11,9 +11,12 @@ constexpr long kMaxRecordingBytes = 204800;
 // The player's buffer for one video record.
 constexpr int kRecordBufferSize = 10240;
 
+// What kind of file CheckValidFile looks for.
+enum FileKind : int { kVoiceFile = 0, kVideoFile = 1, kOtherFile = 2, kVoiceOrAvFile = 3 };
+
 // Reads the first 16 bytes of path: 1 when the file starts with a record of
-// the kind mode asks for (0 voice, 1 video, 2 the third type, 3 voice or AV).
-int CheckValidFile(const char *path, int mode);
+// the kind asked for.
+int CheckValidFile(const char *path, FileKind kind);
 
 // Thread bodies: record to / play path until forceExitThread is raised. The
 // recorder codes with codec and owns the capture side and sendAudioBuffer.

@@ -115,11 +115,3 @@ int saveProxyInfo(const ProxySettings *p, const char *path = kProxyInfoFile);
 // no blank.
 const char *trimHostString(char *s);
 
-// IPv4 address of a dotted address or host name, network byte order; 0 means
-// not valid (null or empty text, 0.0.0.0, a name that doesn't resolve).
-// "255.255.255.255" gives 0xFFFFFFFF.
-uint32_t GetAddr(const char *name);
-
-// The local IPv4 address, network byte order: the host name's address, else
-// the source address of a UDP socket connected to 127.0.0.1; 0 if none.
-uint32_t GetLocalAddr();

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "core/ui_ops.h"
+#include "directory/address.h"
 #include "core/util.h"
 #include "directory/uls_protocol.h"
 
@@ -198,7 +199,7 @@ int connectAndRegister(UlsConnectJob &job, const void *record, uint32_t serverAd
 
 } // namespace
 
-int ulsClient(const void *data, uint32_t serverAddr, int mode)
+int ulsClient(const void *data, uint32_t serverAddr, UlsMode mode)
 {
     switch (mode) {
     case kUlsConnect: {
@@ -209,23 +210,23 @@ int ulsClient(const void *data, uint32_t serverAddr, int mode)
         ULSsock = connectAndRegister(job, data, serverAddr);
         return ULSsock >= 0 ? 1 : 0;
     }
-    case 1: {
+    case kUlsRefreshUser: {
         auto cmd = buildUlsCommand("refresh user");
         sendRequest(cmd.data(), cmd.size());
         return 1;
     }
-    case 2: {
+    case kUlsRefreshBuddy: {
         auto cmd = buildUlsCommand("refresh buddy");
         sendRequest(cmd.data(), cmd.size());
         return 1;
     }
-    case 3: {
+    case kUlsMessage: {
         uint8_t req[kUlsMessageRequestMax];
         std::size_t n = buildUlsMessage(static_cast<const char *>(data), req);
         sendRequest(req, n);
         return 1;
     }
-    case 4: {
+    case kUlsQuit: {
         auto cmd = buildUlsCommand("quit!");
         sendRequest(cmd.data(), cmd.size());
         closeUlsSocket();
@@ -295,7 +296,7 @@ void ulsAdoptConnection(UlsConnectJob &job)
         tagUlsInput = kvUiOps().addSocketWatch(ULSsock, onUlsInput, nullptr);
 }
 
-void serverConnection(const char *text, int mode, const char *profilePath)
+void serverConnection(const char *text, UlsMode mode, const char *profilePath)
 {
     if (mode == kUlsConnect) {
         // Already registered: the server list doesn't offer a second server.

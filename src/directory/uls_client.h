@@ -33,13 +33,13 @@ enum UlsMode : int {
 // ulsConnectBlocking on a worker instead). kUlsRefreshUser, kUlsRefreshBuddy,
 // kUlsMessage (text = chat message) and kUlsQuit ("quit!" and close) do
 // nothing when not connected.
-void serverConnection(const char *text, int mode, const char *profilePath = kUserInfoFile);
+void serverConnection(const char *text, UlsMode mode, const char *profilePath = kUserInfoFile);
 
 // Builds and sends one request. kUlsConnect connects to serverAddr (or the
 // proxy) and sends data as the 120-byte registration; 1 on success, 0 on
 // failure. The others send their request (kUlsQuit also closes ULSsock) and
 // return 1.
-int ulsClient(const void *data, uint32_t serverAddr, int mode);
+int ulsClient(const void *data, uint32_t serverAddr, UlsMode mode);
 
 // One connect and registration, prepared on the GUI thread and run anywhere.
 struct UlsConnectJob {

@@ -275,7 +275,7 @@ TEST_F(ControllerTest, StopAndMuteWinAgainstEveryStartAndTheCodecStaysFixed)
     // A FIFO is refused rather than left to block the player.
     const std::string fifo = dir / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(CheckValidFile(fifo.c_str(), 3), 0);
+    EXPECT_EQ(CheckValidFile(fifo.c_str(), kVoiceOrAvFile), 0);
 }
 
 TEST_F(ControllerTest, AnAnswerRefusedDuringARecordingIsGivenOnceTheDeviceIsFree)

@@ -197,16 +197,16 @@ TEST(VoiceFile, BadFilesAreRefusedOrEndCleanly)
     };
     // Refused by the first-record check.
     std::ofstream(dir / "empty");
-    EXPECT_EQ(CheckValidFile((dir / "empty").c_str(), 3), 0);
-    EXPECT_EQ(CheckValidFile(write("short", {}, Bytes(good.begin(), good.begin() + 15)).c_str(), 3), 0);
-    EXPECT_EQ(CheckValidFile(write("mark", {{0, 0x03}}).c_str(), 3), 0);
-    EXPECT_EQ(CheckValidFile(write("bit0", {{1, 0x3F}}).c_str(), 3), 0);
-    EXPECT_EQ(CheckValidFile(write("codec0", {{8, 0}}).c_str(), 3), 0);
-    EXPECT_EQ(CheckValidFile(write("codec2", {{8, 0x20}, {9, 0x02}}).c_str(), 3), 0);
-    EXPECT_EQ(CheckValidFile(write("third", {{1, 48 << 1}}).c_str(), 2), 1);
-    EXPECT_EQ(CheckValidFile(write("video", {{1, 0x40}, {8, 0}}).c_str(), 3), 1);
-    EXPECT_EQ(CheckValidFile((dir / "missing").c_str(), 3), 0);
-    EXPECT_EQ(CheckValidFile(write("ok", {}).c_str(), 0), 1);
+    EXPECT_EQ(CheckValidFile((dir / "empty").c_str(), kVoiceOrAvFile), 0);
+    EXPECT_EQ(CheckValidFile(write("short", {}, Bytes(good.begin(), good.begin() + 15)).c_str(), kVoiceOrAvFile), 0);
+    EXPECT_EQ(CheckValidFile(write("mark", {{0, 0x03}}).c_str(), kVoiceOrAvFile), 0);
+    EXPECT_EQ(CheckValidFile(write("bit0", {{1, 0x3F}}).c_str(), kVoiceOrAvFile), 0);
+    EXPECT_EQ(CheckValidFile(write("codec0", {{8, 0}}).c_str(), kVoiceOrAvFile), 0);
+    EXPECT_EQ(CheckValidFile(write("codec2", {{8, 0x20}, {9, 0x02}}).c_str(), kVoiceOrAvFile), 0);
+    EXPECT_EQ(CheckValidFile(write("third", {{1, 48 << 1}}).c_str(), kOtherFile), 1);
+    EXPECT_EQ(CheckValidFile(write("video", {{1, 0x40}, {8, 0}}).c_str(), kVoiceOrAvFile), 1);
+    EXPECT_EQ(CheckValidFile((dir / "missing").c_str(), kVoiceOrAvFile), 0);
+    EXPECT_EQ(CheckValidFile(write("ok", {}).c_str(), kVoiceFile), 1);
     EXPECT_EQ(stdoutOf([&] { playFile(dir / "codec0"); }), "This file can not be played\n");
 
     // Damaged record lengths end playback with a line saying so.

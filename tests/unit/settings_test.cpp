@@ -2,6 +2,7 @@
 // odd lines never shift later fields, and host entries resolve as the list
 // dialogs expect.
 #include "directory/settings.h"
+#include "directory/address.h"
 
 #include <arpa/inet.h>
 #include <cstring>

@@ -1,6 +1,7 @@
 // The directory client against a scripted server (and SOCKS proxy) on the
 // loopback interface: what goes out on connect and for each request, what
 // each reply makes the program show, and what a lost connection does.
+#include "directory/address.h"
 #include "directory/uls_client.h"
 
 #include <cstring>
@@ -76,7 +77,7 @@ protected:
     // 120-byte registration already read off it.
     std::string connectAndAccept()
     {
-        serverConnection("127.0.0.1", 0, profile_.c_str());
+        serverConnection("127.0.0.1", kUlsConnect, profile_.c_str());
         EXPECT_EQ(serverConnected, 1);
         peer_ = acceptWithin(listenFd_);
         EXPECT_GE(peer_, 0);
@@ -115,7 +116,7 @@ TEST_F(UlsClient, RegistrationIsTheProfileRecord)
     close(peer_);
     writeProfile("eve\neve@x.y\nInvisible\n");
     stdoutOf([&] {
-        serverConnection(nullptr, 4);
+        serverConnection(nullptr, kUlsQuit);
         reg = connectAndAccept();
     });
     ASSERT_EQ(reg.size(), 120u);
@@ -126,14 +127,14 @@ TEST_F(UlsClient, RegistrationIsTheProfileRecord)
 TEST_F(UlsClient, EachRequestGoesOutAsItsBytes)
 {
     connectAndAccept();
-    serverConnection(nullptr, 1);
+    serverConnection(nullptr, kUlsRefreshUser);
     EXPECT_EQ(readN(peer_, 16), command("refresh user"));
-    serverConnection(nullptr, 2);
+    serverConnection(nullptr, kUlsRefreshBuddy);
     EXPECT_EQ(readN(peer_, 16), command("refresh buddy"));
-    serverConnection("hello", 3);
+    serverConnection("hello", kUlsMessage);
     EXPECT_EQ(readN(peer_, 12), "messagehello");
-    serverConnection(nullptr, 7); // not a mode: nothing
-    serverConnection(nullptr, 4);
+    serverConnection(nullptr, static_cast<UlsMode>(7)); // not a mode: nothing
+    serverConnection(nullptr, kUlsQuit);
     EXPECT_EQ(readN(peer_, 16), command("quit!"));
     EXPECT_TRUE(closedByPeer(peer_));
     EXPECT_EQ(serverConnected, 0);
@@ -144,22 +145,22 @@ TEST_F(UlsClient, NothingIsSentOrShownWhileDisconnectedAndFailuresLeaveItSo)
 {
     EXPECT_EQ(stdoutOf([] {
                   for (int mode = 1; mode <= 4; ++mode)
-                      serverConnection(mode == 3 ? "hi" : nullptr, mode);
+                      serverConnection(mode == 3 ? "hi" : nullptr, static_cast<UlsMode>(mode));
               }),
               "");
     EXPECT_TRUE(g_shown.empty());
     EXPECT_EQ(acceptWithin(listenFd_, 100), -1); // no connection was even tried
 
-    EXPECT_EQ(stdoutOf([] { serverConnection("", 0); }), "Not a valid IP\n");
+    EXPECT_EQ(stdoutOf([] { serverConnection("", kUlsConnect); }), "Not a valid IP\n");
     const std::string missing = (dir_ / "missing.dat").string();
-    EXPECT_EQ(stdoutOf([&] { serverConnection("127.0.0.1", 0, missing.c_str()); }),
+    EXPECT_EQ(stdoutOf([&] { serverConnection("127.0.0.1", kUlsConnect, missing.c_str()); }),
               "Can't find " + missing + " file\n");
     // Nothing listens on the port any more: the connect is refused.
     int deadPort = 0;
     close(listenLoopback(&deadPort));
     serverPort = deadPort;
     std::string err;
-    const std::string out = stdoutOf([&] { serverConnection("127.0.0.1", 0, profile_.c_str()); }, &err);
+    const std::string out = stdoutOf([&] { serverConnection("127.0.0.1", kUlsConnect, profile_.c_str()); }, &err);
     EXPECT_NE(out.find("Connection failed\n"), std::string::npos);
     EXPECT_EQ(err.rfind("ULSclient connect: ", 0), 0u) << err;
     EXPECT_EQ(serverConnected, 0);
@@ -226,7 +227,7 @@ TEST_F(UlsClient, DisconnectWhileAListIsOpenEndsTheWatch)
 {
     connectAndAccept();
     writeAll(peer_, listReply(1, 1, 1));
-    g_duringList = [] { serverConnection(nullptr, 4); };
+    g_duringList = [] { serverConnection(nullptr, kUlsQuit); };
     int keep = 1;
     stdoutOf([&] { keep = ulsSockCallback(ULSsock); });
     EXPECT_EQ(keep, 0);

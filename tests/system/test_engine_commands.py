@@ -1,0 +1,223 @@
+#!/usr/bin/python3
+"""The engine's command interface on the whole program, in the situations where it used to fail:
+- a codec chosen in a compression dialog opened while idle is refused once an automatic answer
+  runs, and every packet of that answer stays a GSM packet;
+- an automatic answer refused during a recording is given once the recording has ended;
+- a FIFO chosen as a voice file is refused and leaves the device free; 30 plays leave the thread
+  count and VmSize where they were;
+- with the server list and the host list open at once, OK in the server list registers with
+  the server, and calls nobody;
+- a directory reply arriving in pieces 10 ms apart is shown whole; a flood of list replies opens
+  one "Online Users" window, keeps memory bounded and the window responsive.
+A scripted peer (10.47.0.1) and a scripted directory server (10.47.0.3) talk to copy B.
+"""
+import json
+import os
+import select
+import socket
+import struct
+import sys
+import time
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import kvtest  # noqa: E402
+import kvtest_directory as kd  # noqa: E402
+import test_voice_file as vf  # noqa: E402
+from kvtest import check, note  # noqa: E402
+
+
+def ulaw_packet():
+    return struct.pack(">16xII", 0, 488) + bytes([0xFF]) * 488
+
+
+def consistent(d):
+    """The codec word matches the payload: GSM 3200 samples are 0C 80 and 20 frames of 33 bytes."""
+    codec, length = struct.unpack(">II", d[16:24])
+    return (len(d) == 24 + length and codec == 0x20 and d[24:26] == b"\x0c\x80" and length == 662
+            and all(d[26 + 33 * f] >> 4 == 0xD for f in range(20)))
+
+
+def status(copy, field):
+    with open(f"/proc/{copy.pid}/status") as f:
+        return int(next(line.split()[1] for line in f if line.startswith(field + ":")))
+
+
+def peer_sends(seconds):
+    return [(0.05 * i, ulaw_packet()) for i in range(int(seconds / 0.05))]
+
+
+def check_codec_fixed(run, net, b):
+    note("a codec chosen in a dialog opened while idle, OK pressed during an automatic answer")
+    b.act(kvtest.TITLE, "Audio", "Compression")
+    b.wait_window("Audio Compression Mode")
+    b.act("Audio Compression Mode", "ADPCM")
+    peer = run.peer("peer1", net["a"], net["b"].ip, peer_sends(3), 5)
+    b.wait_output("Sending to host " + net["a"].ip)
+    time.sleep(0.5)
+    b.act("Audio Compression Mode", "  OK  ")
+    peer.wait()
+    answer = [d for _, sender, d in peer.received() if sender == net["b"].ip]
+    check("Audio encoding busy!" in b.stdout_lines() and "Audio mode: ADPCM" not in b.stdout_lines(),
+          "OK during the answer prints \"Audio encoding busy!\" and changes nothing")
+    check(len(answer) >= 4 and all(map(consistent, answer)),
+          f"all {len(answer)} packets of the answer carry GSM's word and a GSM payload",
+          repr([d[16:26].hex() for d in answer if not consistent(d)][:3]))
+
+
+def check_refused_answer(run, net, b):
+    note("an automatic answer refused during a recording")
+    b.act(kvtest.TITLE, "Audio", "Mute")
+    b.wait_output("Audio transmission process exited gracefully")
+    rec = vf.Recorder(b)
+    rec.start_recording("while-called.vox")
+    s_ip = net["s"].ip  # a sender B has not heard yet
+    first = run.peer("peer2", net["s"], net["b"].ip, peer_sends(1), 2)
+    first.wait()
+    rec.stop_recording()
+    refused = [d for _, sender, d in first.received() if sender == net["b"].ip]
+    second = run.peer("peer3", net["s"], net["b"].ip, peer_sends(2), 3)
+    second.wait()
+    answered = [d for _, sender, d in second.received() if sender == net["b"].ip]
+    check(not refused and answered and f"Sending to host {s_ip}" in b.stdout_lines(),
+          "a sender refused during a recording is answered once the recording has ended",
+          f"{len(refused)} datagrams during the recording, {len(answered)} after; "
+          f"{b.stdout_lines()[-6:]}")
+    ended = b.stdout_lines().count("Audio transmission process exited gracefully")
+    b.act(kvtest.TITLE, "Audio", "Mute")
+    vf.wait_line_count(b, "Audio transmission process exited gracefully", ended + 1, 5)
+
+
+def check_files(run, b):
+    note("a FIFO as a voice file, and 30 plays")
+    rec = vf.Recorder(b)
+    os.mkfifo(rec.path("fifo.vox"))
+    rec.start_playing("fifo.vox")
+    b.wait_output(vf.REFUSED, timeout=5)
+    rec.start_recording("short.vox")
+    time.sleep(1)
+    b.act(kvtest.TITLE, "File", "Stop")
+    vf.wait_line_count(b, vf.RECORD_DONE, 2, 10)
+    check(os.path.getsize(rec.path("short.vox")) > 0,
+          "after the FIFO, the device is free: a recording starts and ends")
+    # A few plays first: the allocator sets up its per-thread arenas once.
+    for i in range(35):
+        if i == 5:
+            threads, vm = status(b, "Threads"), status(b, "VmSize")
+        rec.start_playing("short.vox")
+        vf.wait_line_count(b, "Voice file playing completed", i + 1, 15)
+    time.sleep(0.5)
+    after_threads, after_vm = status(b, "Threads"), status(b, "VmSize")
+    check(after_threads <= threads and after_vm <= vm + 1024,
+          f"30 plays: threads {threads} -> {after_threads}, VmSize {vm} -> {after_vm} kB")
+
+
+def scripted_server(plan_path):
+    """Registers whoever connects; answers each "refresh user" as the plan says."""
+    with open(plan_path) as f:
+        plan = json.load(f)
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("", kd.DIRECTORY_PORT))
+    listener.listen(4)
+    log = open(plan["log"], "w", buffering=1)
+    conn, addr = listener.accept()
+    log.write(f"register {addr[0]}\n")
+    entry = lambda i: socket.inet_aton(f"10.0.0.{i + 1}") + f"u{i}".encode().ljust(16, b"\0")  # noqa
+    listing = struct.pack("<iii", 1, 3, 0) + b"".join(entry(i) for i in range(3))
+    registration = b""
+    while len(registration) < 120:
+        registration += conn.recv(120 - len(registration))
+    requests = 0
+    buffer = b""
+    while select.select([conn], [], [], 60)[0]:
+        data = conn.recv(4096)
+        if not data:
+            break
+        buffer += data
+        while len(buffer) >= 16:
+            command, buffer = buffer[:16], buffer[16:]
+            if not command.startswith(b"refresh user"):
+                continue
+            requests += 1
+            log.write(f"refresh {requests}\n")
+            if requests == 1:  # in pieces 10 ms apart
+                for at in range(0, len(listing), 20):
+                    conn.sendall(listing[at:at + 20])
+                    time.sleep(0.01)
+            else:  # a flood: 1 MB of valid lists at once
+                conn.sendall(listing * (1000000 // len(listing)))
+
+
+def check_directory(run, net, b):
+    note("two lists open at once; a split reply; a flood of replies")
+    s_ip = net["s"].ip
+    plan = os.path.join(run.workdir, "server.json")
+    log = os.path.join(run.workdir, "server.log")
+    with open(plan, "w") as f:
+        json.dump({"log": log}, f)
+    kvtest.Proc(run, net["s"].exec_cmd(sys.executable, os.path.abspath(__file__), "--server", plan),
+                stdout=os.path.join(run.workdir, "server.out"), stderr=os.path.join(run.workdir, "server.err"))
+    kvtest.poll(lambda: f":{kd.DIRECTORY_PORT}" in kvtest.run_quiet(net["s"].exec_cmd("ss", "-tln")).stdout,
+                10, "the scripted server")
+    ui = kd.Ui(b)
+    mark = len(b.stdout_lines())
+    b.key(b.window, "alt+s")
+    b.display.xdotool("key", "c")
+    ui.window("Connect to Server")
+    b.key(b.window, "ctrl+o")
+    ui.window("Connect to Host")
+    ui.act("Connect to Server", "push button", "OK")
+    kvtest.poll(lambda: os.path.exists(log) and "register" in open(log).read(), 10, "the registration")
+    time.sleep(1)
+    check("Sending to host " + s_ip not in b.stdout_lines()[mark:],
+          "OK in the server list registers with the server and calls nobody")
+    ui.act("Connect to Host", "push button", "Cancel")
+
+    b.key(b.window, "alt+s")
+    b.display.xdotool("key", "v")
+    users = ui.window("Online Users")
+    rows = [n["name"] for n in kd.nodes(users, role="table cell")]
+    check(rows == ["u0 10.0.0.1", "u1 10.0.0.2", "u2 10.0.0.3"],
+          "a 3-user list sent in pieces 10 ms apart is shown whole", repr(rows))
+
+    rss = status(b, "VmRSS")
+    b.key(b.window, "alt+s")
+    b.display.xdotool("key", "v")
+    kvtest.poll(lambda: "refresh 2" in open(log).read(), 10, "the second refresh")
+    time.sleep(3)
+    start = time.monotonic()
+    b.key(b.window, "ctrl+n")
+    box = b.wait_window("New Connection", timeout=5)
+    answered = time.monotonic() - start
+    b.close_window(box)
+    windows = [w for w in ui.windows() if w["name"] == "Online Users"]
+    grown = status(b, "VmRSS") - rss
+    check(len(windows) == 1 and grown < 32 * 1024 and answered < 2,
+          f"1 MB of list replies: {len(windows)} \"Online Users\" window, RSS +{grown} kB, "
+          f"Ctrl+N answered in {answered:.2f} s")
+
+
+def test(run):
+    net = run.network("a", "b", "s")
+    os.makedirs(os.path.join(run.workdir, "B"), exist_ok=True)
+    kd.write_profile(os.path.join(run.workdir, "B"), "bob", "bob@example.org")
+    kd.write_servers(os.path.join(run.workdir, "B"), [f"Test server {net['s'].ip}"])
+    with open(os.path.join(run.workdir, "B", "hosts.dat"), "w") as f:
+        f.write(f"Peer {net['a'].ip}\n")
+    b = run.start("B", net["b"], sound=True, accessibility=True)
+    b.window = b.wait_window()
+    b.wait_bound()
+    check_codec_fixed(run, net, b)
+    check_refused_answer(run, net, b)
+    check_files(run, b)
+    check_directory(run, net, b)
+    b.key(b.window, "ctrl+q")
+    check(b.wait_exit(15) == 0, "B quits with status 0")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "--server":
+        scripted_server(sys.argv[2])
+    else:
+        kvtest.main(test)

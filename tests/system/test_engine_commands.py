@@ -8,7 +8,9 @@
 - with the server list and the host list open at once, OK in the server list registers with
   the server, and calls nobody;
 - a directory reply arriving in pieces 10 ms apart is shown whole; a flood of list replies opens
-  one "Online Users" window, keeps memory bounded and the window responsive.
+  one "Online Users" window, keeps memory bounded and the window responsive;
+- while the connect to a directory server that never answers is pending, the window answers
+  within 0.2 s, and the failure is reported when the connect gives up.
 A scripted peer (10.47.0.1) and a scripted directory server (10.47.0.3) talk to copy B.
 """
 import json
@@ -137,6 +139,8 @@ def scripted_server(plan_path):
         buffer += data
         while len(buffer) >= 16:
             command, buffer = buffer[:16], buffer[16:]
+            if command.startswith(b"quit!"):
+                log.write("quit\n")
             if not command.startswith(b"refresh user"):
                 continue
             requests += 1
@@ -147,6 +151,47 @@ def scripted_server(plan_path):
                     time.sleep(0.01)
             else:  # a flood: 1 MB of valid lists at once
                 conn.sendall(listing * (1000000 // len(listing)))
+
+
+def blackhole_server():
+    """A directory port whose accept queue is full: further connects get no answer."""
+    listener = socket.socket()
+    listener.bind(("", kd.DIRECTORY_PORT))
+    listener.listen(0)
+    filler = socket.create_connection(("127.0.0.1", kd.DIRECTORY_PORT))
+    time.sleep(120)
+    filler.close()
+
+
+def check_unreachable_server(run, net, b):
+    note("a directory server that never answers the connect")
+    s_ip = net["s"].ip
+    kvtest.Proc(run, net["s"].exec_cmd(sys.executable, os.path.abspath(__file__), "--blackhole"),
+                stdout=os.path.join(run.workdir, "blackhole.out"), stderr=os.path.join(run.workdir, "blackhole.err"))
+    kvtest.poll(lambda: f":{kd.DIRECTORY_PORT}" in kvtest.run_quiet(net["s"].exec_cmd("ss", "-tln")).stdout,
+                10, "the unanswering server")
+    ui = kd.Ui(b)
+    b.key(b.window, "alt+s")
+    b.display.xdotool("key", "c")
+    ui.window("Connect to Server")
+    ui.act("Connect to Server", "push button", "OK")
+    b.wait_output(f"Connecting UL Server: {s_ip}")
+    waits = []
+    for _ in range(3):
+        time.sleep(0.5)
+        start = time.monotonic()
+        b.key(b.window, "ctrl+n")
+        box = kvtest.poll(lambda: b.display.find_windows("^New Connection$", pid=b.pid), 5,
+                          "New Connection", interval=0.01)[0]
+        waits.append(time.monotonic() - start)
+        b.close_window(box)
+    pending = "Connection failed" not in b.stdout_lines()
+    check(pending and max(waits) < 0.2,
+          f"while the connect is pending the window answers Ctrl+N within 0.2 s "
+          f"({', '.join(f'{w:.3f}' for w in waits)} s)", f"pending {pending}")
+    b.wait_output("Connection failed", timeout=15)
+    check("ULSclient connect: Connection timed out" in b.stderr(),
+          "when it gives up: \"ULSclient connect: Connection timed out\" and \"Connection failed\"")
 
 
 def check_directory(run, net, b):
@@ -214,10 +259,23 @@ def test(run):
     check_directory(run, net, b)
     b.key(b.window, "ctrl+q")
     check(b.wait_exit(15) == 0, "B quits with status 0")
+    log = open(os.path.join(run.workdir, "server.log")).read().split()
+    check(log[-1] == "quit", "quitting while registered sends \"quit!\" to the server", repr(log[-3:]))
+
+    c = run.start("C", net["b"], sound=True, accessibility=True)
+    kd.write_profile(c.dir, "carl", "carl@example.org")
+    kd.write_servers(c.dir, [f"Silent server {net['s'].ip}"])
+    c.window = c.wait_window()
+    c.wait_bound()
+    check_unreachable_server(run, net, c)
+    c.key(c.window, "ctrl+q")
+    check(c.wait_exit(15) == 0, "C quits with status 0")
 
 
 if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "--server":
         scripted_server(sys.argv[2])
+    elif len(sys.argv) == 2 and sys.argv[1] == "--blackhole":
+        blackhole_server()
     else:
         kvtest.main(test)

@@ -1,19 +1,8 @@
 #!/usr/bin/python3
-"""The engine's command interface on the whole program, in the situations where it used to fail:
-- a codec chosen in a compression dialog opened while idle is refused once an automatic answer
-  runs, and every packet of that answer stays a GSM packet;
-- an automatic answer refused during a recording is given once the recording has ended;
-- a FIFO chosen as a voice file is refused and leaves the device free; 30 plays leave the thread
-  count and VmSize where they were;
-- with the server list and the host list open at once, OK in the server list registers with
-  the server, and calls nobody;
-- a directory reply arriving in pieces 10 ms apart is shown whole; a flood of list replies opens
-  one "Online Users" window, keeps memory bounded and the window responsive;
-- while the connect to a directory server that never answers is pending, the window answers
-  within 0.2 s, and the failure is reported when the connect gives up.
-A scripted peer (10.47.0.1) and a scripted directory server (10.47.0.3) talk to copy B.
-"""
-import json
+"""The command interface on the whole program, where it used to fail (scripted peer and directory
+server at 10.47.0.1 and .3, copy B at .2): a codec chosen during an automatic answer, an answer
+refused during a recording, a FIFO as a voice file and 30 plays, two lists open at once, a split
+directory reply, a reply flood, quit's "quit!", and a directory server that never answers."""
 import os
 import select
 import socket
@@ -27,6 +16,8 @@ import kvtest  # noqa: E402
 import kvtest_directory as kd  # noqa: E402
 import test_voice_file as vf  # noqa: E402
 from kvtest import check, note  # noqa: E402
+
+ENDED = "Audio transmission process exited gracefully"
 
 
 def ulaw_packet():
@@ -47,6 +38,26 @@ def status(copy, field):
 
 def peer_sends(seconds):
     return [(0.05 * i, ulaw_packet()) for i in range(int(seconds / 0.05))]
+
+
+def helper(run, host, *args):
+    """This script in one of its helper roles, in host's namespace, listening on port 2048."""
+    out = os.path.join(run.workdir, args[0][2:])
+    kvtest.Proc(run, host.exec_cmd(sys.executable, os.path.abspath(__file__), *args),
+                stdout=out + ".out", stderr=out + ".err")
+    kvtest.poll(lambda: f":{kd.DIRECTORY_PORT}" in kvtest.run_quiet(host.exec_cmd("ss", "-tln")).stdout,
+                10, f"the {args[0]} helper")
+
+
+def server_list_ok(b, ui, other=None):
+    """Opens "Connect to Server" (and another window by its key), then OK in the server list."""
+    b.key(b.window, "alt+s")
+    b.display.xdotool("key", "c")
+    ui.window("Connect to Server")
+    if other:
+        b.key(b.window, other[0])
+        ui.window(other[1])
+    ui.act("Connect to Server", "push button", "OK")
 
 
 def check_codec_fixed(run, net, b):
@@ -70,7 +81,7 @@ def check_codec_fixed(run, net, b):
 def check_refused_answer(run, net, b):
     note("an automatic answer refused during a recording")
     b.act(kvtest.TITLE, "Audio", "Mute")
-    b.wait_output("Audio transmission process exited gracefully")
+    b.wait_output(ENDED)
     rec = vf.Recorder(b)
     rec.start_recording("while-called.vox")
     s_ip = net["s"].ip  # a sender B has not heard yet
@@ -85,9 +96,9 @@ def check_refused_answer(run, net, b):
           "a sender refused during a recording is answered once the recording has ended",
           f"{len(refused)} datagrams during the recording, {len(answered)} after; "
           f"{b.stdout_lines()[-6:]}")
-    ended = b.stdout_lines().count("Audio transmission process exited gracefully")
+    ended = b.stdout_lines().count(ENDED)
     b.act(kvtest.TITLE, "Audio", "Mute")
-    vf.wait_line_count(b, "Audio transmission process exited gracefully", ended + 1, 5)
+    vf.wait_line_count(b, ENDED, ended + 1, 5)
 
 
 def check_files(run, b):
@@ -114,23 +125,21 @@ def check_files(run, b):
           f"30 plays: threads {threads} -> {after_threads}, VmSize {vm} -> {after_vm} kB")
 
 
-def scripted_server(plan_path):
-    """Registers whoever connects; answers each "refresh user" as the plan says."""
-    with open(plan_path) as f:
-        plan = json.load(f)
+def scripted_server(log_path):
+    """Registers one client; answers its first "refresh user" in pieces 10 ms apart and the next
+    ones with 1 MB of lists at once; logs each step."""
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("", kd.DIRECTORY_PORT))
     listener.listen(4)
-    log = open(plan["log"], "w", buffering=1)
+    log = open(log_path, "w", buffering=1)
     conn, addr = listener.accept()
     log.write(f"register {addr[0]}\n")
     entry = lambda i: socket.inet_aton(f"10.0.0.{i + 1}") + f"u{i}".encode().ljust(16, b"\0")  # noqa
     listing = struct.pack("<iii", 1, 3, 0) + b"".join(entry(i) for i in range(3))
-    registration = b""
-    while len(registration) < 120:
-        registration += conn.recv(120 - len(registration))
-    requests = 0
+    buffer, requests = b"", 0
+    while len(buffer) < 120:  # the registration
+        buffer += conn.recv(120 - len(buffer))
     buffer = b""
     while select.select([conn], [], [], 60)[0]:
         data = conn.recv(4096)
@@ -145,11 +154,10 @@ def scripted_server(plan_path):
                 continue
             requests += 1
             log.write(f"refresh {requests}\n")
-            if requests == 1:  # in pieces 10 ms apart
-                for at in range(0, len(listing), 20):
-                    conn.sendall(listing[at:at + 20])
-                    time.sleep(0.01)
-            else:  # a flood: 1 MB of valid lists at once
+            for at in range(0, len(listing), 20) if requests == 1 else ():
+                conn.sendall(listing[at:at + 20])
+                time.sleep(0.01)
+            if requests > 1:
                 conn.sendall(listing * (1000000 // len(listing)))
 
 
@@ -165,17 +173,9 @@ def blackhole_server():
 
 def check_unreachable_server(run, net, b):
     note("a directory server that never answers the connect")
-    s_ip = net["s"].ip
-    kvtest.Proc(run, net["s"].exec_cmd(sys.executable, os.path.abspath(__file__), "--blackhole"),
-                stdout=os.path.join(run.workdir, "blackhole.out"), stderr=os.path.join(run.workdir, "blackhole.err"))
-    kvtest.poll(lambda: f":{kd.DIRECTORY_PORT}" in kvtest.run_quiet(net["s"].exec_cmd("ss", "-tln")).stdout,
-                10, "the unanswering server")
-    ui = kd.Ui(b)
-    b.key(b.window, "alt+s")
-    b.display.xdotool("key", "c")
-    ui.window("Connect to Server")
-    ui.act("Connect to Server", "push button", "OK")
-    b.wait_output(f"Connecting UL Server: {s_ip}")
+    helper(run, net["s"], "--blackhole")
+    server_list_ok(b, kd.Ui(b))
+    b.wait_output(f"Connecting UL Server: {net['s'].ip}")
     waits = []
     for _ in range(3):
         time.sleep(0.5)
@@ -196,26 +196,14 @@ def check_unreachable_server(run, net, b):
 
 def check_directory(run, net, b):
     note("two lists open at once; a split reply; a flood of replies")
-    s_ip = net["s"].ip
-    plan = os.path.join(run.workdir, "server.json")
     log = os.path.join(run.workdir, "server.log")
-    with open(plan, "w") as f:
-        json.dump({"log": log}, f)
-    kvtest.Proc(run, net["s"].exec_cmd(sys.executable, os.path.abspath(__file__), "--server", plan),
-                stdout=os.path.join(run.workdir, "server.out"), stderr=os.path.join(run.workdir, "server.err"))
-    kvtest.poll(lambda: f":{kd.DIRECTORY_PORT}" in kvtest.run_quiet(net["s"].exec_cmd("ss", "-tln")).stdout,
-                10, "the scripted server")
+    helper(run, net["s"], "--server", log)
     ui = kd.Ui(b)
     mark = len(b.stdout_lines())
-    b.key(b.window, "alt+s")
-    b.display.xdotool("key", "c")
-    ui.window("Connect to Server")
-    b.key(b.window, "ctrl+o")
-    ui.window("Connect to Host")
-    ui.act("Connect to Server", "push button", "OK")
+    server_list_ok(b, ui, ("ctrl+o", "Connect to Host"))
     kvtest.poll(lambda: os.path.exists(log) and "register" in open(log).read(), 10, "the registration")
     time.sleep(1)
-    check("Sending to host " + s_ip not in b.stdout_lines()[mark:],
+    check("Sending to host " + net["s"].ip not in b.stdout_lines()[mark:],
           "OK in the server list registers with the server and calls nobody")
     ui.act("Connect to Host", "push button", "Cancel")
 
@@ -243,16 +231,21 @@ def check_directory(run, net, b):
           f"Ctrl+N answered in {answered:.2f} s")
 
 
+def start(run, net, name):
+    os.makedirs(os.path.join(run.workdir, name), exist_ok=True)
+    kd.write_profile(os.path.join(run.workdir, name), "bob", "bob@example.org")
+    kd.write_servers(os.path.join(run.workdir, name), [f"Test server {net['s'].ip}"])
+    copy = run.start(name, net["b"], sound=True, accessibility=True)
+    copy.window = copy.wait_window()
+    copy.wait_bound()
+    return copy
+
+
 def test(run):
     net = run.network("a", "b", "s")
-    os.makedirs(os.path.join(run.workdir, "B"), exist_ok=True)
-    kd.write_profile(os.path.join(run.workdir, "B"), "bob", "bob@example.org")
-    kd.write_servers(os.path.join(run.workdir, "B"), [f"Test server {net['s'].ip}"])
-    with open(os.path.join(run.workdir, "B", "hosts.dat"), "w") as f:
+    b = start(run, net, "B")
+    with open(os.path.join(b.dir, "hosts.dat"), "w") as f:
         f.write(f"Peer {net['a'].ip}\n")
-    b = run.start("B", net["b"], sound=True, accessibility=True)
-    b.window = b.wait_window()
-    b.wait_bound()
     check_codec_fixed(run, net, b)
     check_refused_answer(run, net, b)
     check_files(run, b)
@@ -262,20 +255,16 @@ def test(run):
     log = open(os.path.join(run.workdir, "server.log")).read().split()
     check(log[-1] == "quit", "quitting while registered sends \"quit!\" to the server", repr(log[-3:]))
 
-    c = run.start("C", net["b"], sound=True, accessibility=True)
-    kd.write_profile(c.dir, "carl", "carl@example.org")
-    kd.write_servers(c.dir, [f"Silent server {net['s'].ip}"])
-    c.window = c.wait_window()
-    c.wait_bound()
+    c = start(run, net, "C")
     check_unreachable_server(run, net, c)
     c.key(c.window, "ctrl+q")
     check(c.wait_exit(15) == 0, "C quits with status 0")
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--server":
+    if sys.argv[1:2] == ["--server"]:
         scripted_server(sys.argv[2])
-    elif len(sys.argv) == 2 and sys.argv[1] == "--blackhole":
+    elif sys.argv[1:2] == ["--blackhole"]:
         blackhole_server()
     else:
-        kvtest.main(test)
+        kvtest.main(test, time_limit=300)

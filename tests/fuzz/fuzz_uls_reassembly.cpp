@@ -12,13 +12,9 @@ namespace {
 size_t validLists(const std::vector<UlsReply> &replies)
 {
     size_t n = 0;
-    for (const UlsReply &r : replies) {
-        if (r.valid && (r.list.count < 1 || r.list.count > kUlsMaxListEntries))
+    for (const UlsReply &r : replies)
+        if ((n += r.valid) && r.valid && (r.list.count < 1 || r.list.count > kUlsMaxListEntries))
             abort();
-        if (r.kind == UlsReplyKind::chat && r.chatLine[kUlsChatLineSize - 1] != '\0')
-            abort();
-        n += r.valid;
-    }
     return n;
 }
 

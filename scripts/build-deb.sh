@@ -11,7 +11,8 @@ eval "$(dpkg-buildflags --export=sh)"
 export CFLAGS="$CFLAGS $CPPFLAGS" CXXFLAGS="$CXXFLAGS $CPPFLAGS"
 
 cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
-  -DBUILD_TESTING=OFF -DKV_BUILD_BENCHMARKS=OFF -DKV_DEBIAN_DOCS=ON
+  -DBUILD_TESTING=OFF -DKV_BUILD_BENCHMARKS=OFF -DKV_DEBIAN_DOCS=ON \
+  -DCMAKE_STRIP="$PWD/packaging/deb-strip"
 cmake --build build-deb -j"${JOBS:-2}"
 (cd build-deb && cpack -G DEB)
 mkdir -p out

@@ -45,17 +45,19 @@ std::string homeDir()
     return {};
 }
 
-// mkdir -p for the folder's own level and its parent ($XDG_CONFIG_HOME
-// itself may not exist yet).
+// mkdir -p, each new level private to the user as the base directory rules
+// ask for $XDG_CONFIG_HOME.
 bool makeFolder(const std::string &dir)
 {
-    const std::string parent = dir.substr(0, dir.rfind('/'));
-    if (!parent.empty())
-        mkdir(parent.c_str(), 0700);
-    if (mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST)
-        return true;
-    fprintf(stderr, "mkdir %s: %s\n", dir.c_str(), strerror(errno));
-    return false;
+    for (std::size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        const std::string level = dir.substr(0, slash);
+        if (mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) {
+            fprintf(stderr, "mkdir %s: %s\n", level.c_str(), strerror(errno));
+            return false;
+        }
+        if (slash == std::string::npos)
+            return true;
+    }
 }
 
 } // namespace
@@ -81,8 +83,9 @@ std::string settingsFilePath(const char *name, bool forWriting)
     const std::string dir = settingsConfigDir();
     if (dir.empty())
         return name;
-    if (forWriting && !makeFolder(dir))
-        return name;
+    // A folder that can't be made fails the write that needs it.
+    if (forWriting)
+        makeFolder(dir);
     return dir + "/" + name;
 }
 

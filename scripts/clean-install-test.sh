@@ -57,7 +57,8 @@ pkg=/tmp/$(basename "$deb")
 
 echo "== install with its dependencies, then remove it again to have the dependencies alone"
 in_root apt-get update -qq
-in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$pkg" >/dev/null
+# systemd comes along only to check the unit with its own tools.
+in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$pkg" systemd >/dev/null
 in_root dpkg -r kestrelvox >/dev/null
 snapshot() {
   (cd "$root" && find . -xdev \( -path ./proc -o -path ./dev -o -path ./tmp -o -path ./sys -o -path ./run \
@@ -79,6 +80,17 @@ else
 fi
 [ "$(in_root dpkg -L kestrelvox | sort | grep -v '^/\.$')" = "$(dpkg-deb -c "$deb" | awk '{print substr($6, 2)}' | sed 's|/$||' | grep -v '^$' | sort)" ] \
   && pass "dpkg -L lists what the package holds" || fail "dpkg -L differs from the package contents"
+
+echo "== the service unit"
+unit=/usr/lib/systemd/system/kestrelvox-directory.service
+# The manual pages are checked with the commands; man-db is not in this root.
+if out=$(in_root systemd-analyze verify --man=no "$unit" 2>&1); then
+  pass "systemd-analyze verify: no complaints"
+else
+  fail "systemd-analyze verify: $out"
+fi
+score=$(in_root systemd-analyze security --offline=yes "$unit" 2>&1 | grep 'Overall exposure' || true)
+[ -n "$score" ] && pass "$score" || fail "no exposure score"
 
 echo "== the commands"
 for cmd in "kestrelvox --version" "kestrelvox-directory --help" "kestrelvox-file --help"; do

@@ -135,6 +135,11 @@ def run(args):
             s.sendall(command("quit!"))
             s.close()
         peak = peak_memory_kib(server.pid)
+        # SIGTERM, as systemd stops the service: every connection closed, status 0.
+        server.terminate()
+        status = server.wait(timeout=10)
+        bad += status != 0
+        print(f"stopped by SIGTERM with status {status}")
         print(f"{n} clients: registered in {registered - start:.2f} s, "
               f"{2 * n} lists answered and checked in {answered - registered:.2f} s, "
               f"server peak memory {peak} KiB, {bad} wrong answers")

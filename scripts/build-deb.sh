@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package out/kestrelvox_<version>_<arch>.deb the way a
 # distribution would: Debian's compiler and hardening flags, no -Werror, no
-# tests, prefix /usr. Then runs lintian on it.
+# tests, prefix /usr. Then runs lintian on it (apt-get install lintian).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

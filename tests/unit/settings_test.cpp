@@ -330,7 +330,9 @@ TEST_F(SettingsLocation, TheCurrentDirectoryWinsElseTheConfigFolder)
 
     // XDG_CONFIG_HOME that is relative or absurdly long is ignored: ~/.config.
     ProxySettings x{};
-    for (const std::string &bad : {std::string("relative/config"), "/" + std::string(8000, 'a')}) {
+    std::string tooLong(8000, 'a');
+    tooLong[0] = '/';
+    for (const std::string &bad : {std::string("relative/config"), tooLong}) {
         setenv("XDG_CONFIG_HOME", bad.c_str(), 1);
         fs::remove_all(dir_ / "home");
         ASSERT_EQ(saveProxyInfo(&x), 1);

@@ -2,6 +2,7 @@
 // system: registration, lists, buddies, chat relay, leaving, and hostile
 // clients that must not disturb the others.
 #include "directory/uls_server.h"
+#include "directory/settings.h"
 
 #include <algorithm>
 #include <cstring>
@@ -53,8 +54,8 @@ public:
         UserProfile p{};
         p.ipAddr = inet_addr(addr);
         p.visible = visible;
-        strncpy(p.name, name, sizeof p.name - 1);
-        strncpy(p.buddyList, buddies, sizeof p.buddyList - 1);
+        copyToField(p.name, sizeof p.name, name);
+        copyToField(p.buddyList, sizeof p.buddyList, buddies);
         return std::string(reinterpret_cast<const char *>(&p), sizeof p);
     }
 

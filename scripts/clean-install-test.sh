@@ -25,6 +25,7 @@ mirror=http://deb.debian.org/debian
 
 root=$(mktemp -d /var/tmp/kv-clean-root.XXXXXX)
 chmod 755 "$root"
+before=$root.before
 xvfb_pid=""
 display=""
 cleanup() {
@@ -32,6 +33,7 @@ cleanup() {
   for m in tmp/.X11-unix proc dev/pts; do
     mountpoint -q "$root/$m" && umount -l "$root/$m"
   done
+  rm -f "$before"
   if [ "${KV_KEEP_ROOT:-0}" = 1 ]; then echo "root kept: $root"; else rm -rf --one-file-system "$root"; fi
 }
 trap cleanup EXIT
@@ -65,8 +67,7 @@ snapshot() {
      -o -path ./var/lib/dpkg -o -path ./var/lib/apt -o -path ./var/cache -o -path ./var/log \) -prune \
      -o -print | sort)
 }
-snapshot > "$root/../$(basename "$root").before"
-before="$root/../$(basename "$root").before"
+snapshot > "$before"
 
 echo "== install the package"
 in_root dpkg -i "$pkg" >/dev/null
@@ -164,7 +165,6 @@ else
   [ -z "$other" ] && pass "only the user's own settings and caches remain" || fail "files left behind or lost"
 fi
 in_root dpkg -P kestrelvox >/dev/null 2>&1 || true
-rm -f "$before"
 
 echo "== $failures failures, $(( $(date +%s) - started )) s"
 [ "$failures" -eq 0 ]

@@ -8,6 +8,7 @@
 #include "audio/send.h"
 #include "core/ui_ops.h"
 #include "directory/settings.h"
+#include "directory/settings_path.h"
 
 #include <cstdio>
 #include <string>
@@ -64,7 +65,7 @@ void listbox_entry_clicked(GtkWidget *, gpointer data)
 
 bool readListFile(const char *name, std::vector<std::string> &entries)
 {
-    FILE *f = fopen(name, "rb");
+    FILE *f = fopen(settingsFilePath(name).c_str(), "rb");
     if (!f)
         return false;
     char line[kLineBound];

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_BUILD_FUZZERS=ON \
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_BUILD_FUZZERS=ON -DKV_WERROR=ON \
   -DKV_BUILD_GUI=OFF -DKV_BUILD_BENCHMARKS=OFF -DBUILD_TESTING=OFF >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
 targets=$(cd build-fuzz/tests/fuzz && ls fuzz_* 2>/dev/null | grep -v '\.' || true)

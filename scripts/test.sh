@@ -10,11 +10,11 @@ cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_WERROR=ON
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j1)
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_BUILD_GUI=OFF -DKV_BUILD_BENCHMARKS=OFF
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKV_WERROR=ON -DKV_SANITIZE=ON -DKV_BUILD_GUI=OFF -DKV_BUILD_BENCHMARKS=OFF
 cmake --build build-asan -j"$jobs" --target kestrelvox_unit_tests
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -L unit -j"$jobs")
 

@@ -3,16 +3,37 @@
 
 #include <cstdio>
 #include <malloc.h>
+#include <cstring>
 
 int main(int argc, char *argv[])
 {
+    // Answered before the toolkit starts, so they work without a display.
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("kestrelvox %s\n", KV_VERSION);
+            return 0;
+        }
+        if (strcmp(argv[i], "--help") == 0) {
+            printf("Usage: kestrelvox [GTK OPTION]...\n"
+                   "Internet voice calls, voice files and a directory of online users.\n"
+                   "\n"
+                   "  --help       show this help and exit\n"
+                   "  --version    show the version and exit\n"
+                   "The toolkit's own options (such as --display=DISPLAY) are accepted too.\n");
+            return 0;
+        }
+    }
     // Lines from several threads should reach a log or a pipe as they happen.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     // Every call and file runs on a new worker thread; without a cap the
     // allocator reserves a fresh 64 MB arena whenever two of them briefly
     // overlap (up to 8 per core), so the address space grows call by call.
     mallopt(M_ARENA_MAX, 2);
+    // The window manager and the desktop's menu know the program by these.
+    g_set_prgname("kestrelvox");
     gtk_init(&argc, &argv);
+    g_set_application_name("Kestrelvox");
+    gtk_window_set_default_icon_name("kestrelvox");
     registerGtkUiOps();
     buildMainWindow();
     kvStart();

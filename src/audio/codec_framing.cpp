@@ -102,20 +102,24 @@ int adpcmdecomp(unsigned char *packet, DecoderState &state)
 void lpc10comp(unsigned char *packet, EncoderState &state)
 {
     setPacketCodec(packet, packetCodec(packet) | kCodecLpc10);
-    // The coder pads its input to whole frames in place, so the samples it
-    // takes must leave room for that within the payload area.
+    // At most as many samples as make whole frames within the payload area.
     constexpr int maxSamples = kMaxPayload / kLpc10FrameSamples * kLpc10FrameSamples; // 6300
     const int n = std::clamp(packetPayloadLength(packet), 0, maxSamples);
     unsigned char *data = payload(packet);
-    setPacketPayloadLength(packet, state.lpc10.encode(data, data, n));
+    int16_t linear[maxSamples];
+    for (int i = 0; i < n; ++i)
+        linear[i] = u2s[data[i]];
+    setPacketPayloadLength(packet, state.lpc10.encode(linear, data, n));
 }
 
 int lpc10decomp(unsigned char *packet, DecoderState &state)
 {
     unsigned char *data = payload(packet);
     const int length = std::clamp(packetPayloadLength(packet), 0, kMaxPayload);
-    const int k = state.lpc10.decode(data, state.lpcArea, length, kLpc10MaxFrames * kLpc10FrameSamples);
-    std::memcpy(data, state.lpcArea, static_cast<size_t>(k));
+    int16_t linear[kLpc10MaxFrames * kLpc10FrameSamples];
+    const int k = state.lpc10.decode(data, linear, length, kLpc10MaxFrames * kLpc10FrameSamples);
+    for (int i = 0; i < k; ++i)
+        data[i] = s2u[static_cast<uint16_t>(linear[i]) >> 3];
     setPacketPayloadLength(packet, k);
     return k;
 }

@@ -20,7 +20,6 @@ struct DecoderState {
     gsm gsmh = nullptr;
     unsigned char dcb[kMaxPayload]{}; // GSM decode area; keeps earlier packets' samples
     unsigned char dob[kMaxPayload]{}; // ADPCM decode area
-    unsigned char lpcArea[kMaxPayload]{}; // LPC-10 decode area: 35 frames
     Lpc10Decoder lpc10;
 };
 

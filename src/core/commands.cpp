@@ -6,6 +6,7 @@
 #include "core/progress.h"
 #include "core/ui_ops.h"
 #include "core/util.h"
+#include "directory/settings_path.h"
 #include "directory/uls_client.h"
 
 #include <arpa/inet.h>
@@ -341,7 +342,7 @@ std::string kvLocalUserName()
 bool kvReadListFile(bool hosts, std::vector<std::string> &entries)
 {
     const char *name = hosts ? "hosts.dat" : "servers.dat";
-    FILE *f = fopen(name, "rb");
+    FILE *f = fopen(settingsFilePath(name).c_str(), "rb");
     if (!f) {
         printf(hosts ? "Host file %s not found!\n" : "Server file %s not found!\n", name);
         return false;

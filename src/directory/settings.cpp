@@ -1,4 +1,5 @@
 #include "directory/settings.h"
+#include "directory/settings_path.h"
 
 #include "directory/address.h"
 
@@ -130,7 +131,7 @@ void readUserInfo(FILE *f, UserProfile *p, bool dialogRules)
 
 int loadUserInfo(UserProfile *p, bool dialogRules, const char *path)
 {
-    FILE *f = fopen(path, "rb");
+    FILE *f = fopen(settingsFilePath(path).c_str(), "rb");
     if (!f)
         return 0;
     readUserInfo(f, p, dialogRules);
@@ -141,7 +142,8 @@ int loadUserInfo(UserProfile *p, bool dialogRules, const char *path)
 
 int saveUserProfile(const UserProfile *p, const char *path)
 {
-    FILE *f = fopen(path, "wb");
+    SettingsFileWriter out(settingsFilePath(path, true));
+    FILE *f = out.file();
     if (!f) {
         printf("Unable to open %s\n", path);
         return 0;
@@ -150,13 +152,16 @@ int saveUserProfile(const UserProfile *p, const char *path)
     writeField(f, p->email, sizeof p->email);
     fputs(p->visible ? "Visible\n" : "Invisible\n", f);
     writeField(f, p->buddyList, sizeof p->buddyList);
-    fclose(f);
+    if (!out.commit()) {
+        printf("Unable to write %s\n", path);
+        return 0;
+    }
     return 1;
 }
 
 int checkLocalInfo(const char *path)
 {
-    FILE *f = fopen(path, "rb");
+    FILE *f = fopen(settingsFilePath(path).c_str(), "rb");
     if (!f)
         return 0;
     std::string line;
@@ -195,7 +200,7 @@ void readProxyInfo(FILE *f, ProxySettings *p, char *portText)
 
 int loadProxyInfo(ProxySettings *p, char *portText, const char *path)
 {
-    FILE *f = fopen(path, "rb");
+    FILE *f = fopen(settingsFilePath(path).c_str(), "rb");
     if (!f)
         return 0;
     readProxyInfo(f, p, portText);
@@ -205,7 +210,8 @@ int loadProxyInfo(ProxySettings *p, char *portText, const char *path)
 
 int saveProxyInfo(const ProxySettings *p, const char *path)
 {
-    FILE *f = fopen(path, "wb");
+    SettingsFileWriter out(settingsFilePath(path, true));
+    FILE *f = out.file();
     if (!f) {
         printf("Unable to open %s\n", path);
         return 0;
@@ -214,7 +220,10 @@ int saveProxyInfo(const ProxySettings *p, const char *path)
     fprintf(f, "%d\n", static_cast<int>(p->port));
     writeField(f, p->userID, sizeof p->userID);
     fputs(p->enable ? "enable proxy\n" : "disable proxy\n", f);
-    fclose(f);
+    if (!out.commit()) {
+        printf("Unable to write %s\n", path);
+        return 0;
+    }
     return 1;
 }
 

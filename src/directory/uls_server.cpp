@@ -8,9 +8,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <list>
+#include <map>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -29,6 +31,9 @@ constexpr uint64_t kTagWake = 3;
 constexpr uint64_t kFirstClientTag = 16;
 
 constexpr std::size_t kReadChunk = 4096;
+// Descriptors the server keeps for itself: standard streams, epoll, eventfd,
+// two listeners, the spare, and a few for the C library and the log.
+constexpr std::size_t kReservedDescriptors = 16;
 constexpr int kAcceptsPerWakeup = 64;
 
 // A SOCKS 4 proxy takes the client's fixed 44-byte request only up to the NUL
@@ -160,6 +165,8 @@ struct UlsServer::Impl {
         std::string out;
         bool watchingOutput = false;
         std::list<Client *>::iterator order;
+        uint64_t visibleSeq = 0;    // key in the visible index while visible
+        uint64_t listCursor = 0;    // where this client's next cut user list starts
         std::unordered_multimap<std::string, Client *>::iterator byName;
     };
 
@@ -174,6 +181,12 @@ struct UlsServer::Impl {
     uint64_t nextTag = kFirstClientTag;
     std::unordered_map<uint64_t, std::unique_ptr<Client>> clients;
     std::list<Client *> registered;  // in order of registration
+    // The visible users alone, keyed by a number that grows with each
+    // registration, so a user list costs what it sends however many users
+    // are invisible, and a client can resume where its last list ended.
+    std::map<uint64_t, Client *> visibleUsers;
+    uint64_t nextVisibleSeq = 1;
+    std::unordered_map<uint32_t, std::size_t> perAddress;  // open connections per peer address
     std::unordered_multimap<std::string, Client *> byName;
     std::vector<uint64_t> graveyard;
 
@@ -251,6 +264,13 @@ struct UlsServer::Impl {
             perror("kestrelvox-directory: epoll");
             return false;
         }
+        const std::size_t allowed = descriptorRoom();
+        if (opt.maxClients == 0) {
+            opt.maxClients = allowed;
+        } else if (opt.maxClients > allowed) {
+            log("client limit %zu is more than the descriptor limit allows; using %zu", opt.maxClients, allowed);
+            opt.maxClients = allowed;
+        }
         listenFd = openListener(opt.port, "listen");
         if (listenFd < 0)
             return false;
@@ -268,7 +288,21 @@ struct UlsServer::Impl {
                 boundPort(broadcastFd));
         else
             log("listening on %s port %d", opt.listenAddress.c_str(), boundPort(listenFd));
+        if (opt.maxPerAddress > 0)
+            log("serving at most %zu clients, %zu per address", opt.maxClients, opt.maxPerAddress);
+        else
+            log("serving at most %zu clients", opt.maxClients);
         return true;
+    }
+
+    // Clients the descriptor limit leaves room for, one descriptor each.
+    static std::size_t descriptorRoom()
+    {
+        rlimit lim{};
+        if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY)
+            return 1u << 20;
+        const auto n = static_cast<std::size_t>(lim.rlim_cur);
+        return n > kReservedDescriptors ? n - kReservedDescriptors : 1;
     }
 
     void acceptAll(int fd, bool broadcast)
@@ -298,6 +332,13 @@ struct UlsServer::Impl {
                 log("refused %s: %zu clients already", dotted(peer.sin_addr.s_addr).c_str(), clients.size());
                 continue;
             }
+            auto fromThere = perAddress.find(peer.sin_addr.s_addr);
+            if (opt.maxPerAddress > 0 && fromThere != perAddress.end() && fromThere->second >= opt.maxPerAddress) {
+                close(c);
+                log("refused %s: %zu connections from that address already", dotted(peer.sin_addr.s_addr).c_str(),
+                    fromThere->second);
+                continue;
+            }
             auto client = std::make_unique<Client>();
             client->tag = nextTag++;
             client->fd = c;
@@ -308,6 +349,7 @@ struct UlsServer::Impl {
                 close(c);
                 continue;
             }
+            ++perAddress[peer.sin_addr.s_addr];
             Client *raw = client.get();
             clients.emplace(raw->tag, std::move(client));
             log("connect %s on %s port (%zu connections)", who(*raw).c_str(), broadcast ? "broadcast" : "directory",
@@ -330,7 +372,12 @@ struct UlsServer::Impl {
         if (c.registered) {
             registered.erase(c.order);
             byName.erase(c.byName);
+            if (c.visible)
+                visibleUsers.erase(c.visibleSeq);
         }
+        auto count = perAddress.find(c.peer.sin_addr.s_addr);
+        if (count != perAddress.end() && --count->second == 0)
+            perAddress.erase(count);
         log("%s %s", why, who(c).c_str());
         graveyard.push_back(c.tag);
     }
@@ -419,6 +466,10 @@ struct UlsServer::Impl {
         c.registered = true;
         c.order = registered.insert(registered.end(), &c);
         c.byName = byName.emplace(c.name, &c);
+        if (c.visible) {
+            c.visibleSeq = nextVisibleSeq++;
+            visibleUsers.emplace(c.visibleSeq, &c);
+        }
         log("register %s as %s, %s, %zu buddies (%zu registered)", who(c).c_str(), dotted(c.listAddr).c_str(),
             c.visible ? "visible" : "invisible", c.buddies.size(), registered.size());
     }
@@ -434,18 +485,34 @@ struct UlsServer::Impl {
         }
     }
 
+    // At most 24 users fit in a reply. When more are visible, each list
+    // starts where the client's previous one ended and wraps around, so
+    // successive requests go through everyone; otherwise it holds all of
+    // them, oldest registration first.
     void sendUserList(Client &c)
     {
         std::string body;
         int count = 0;
-        for (Client *u : registered) {
-            if (count == kUlsMaxListEntries)
-                break;
-            if (u == &c || !u->visible)
-                continue;
-            body.append(reinterpret_cast<const char *>(&u->listAddr), 4);
-            putField(body, u->name, sizeof(UserEntry::name));
+        auto add = [&](const Client &u) {
+            body.append(reinterpret_cast<const char *>(&u.listAddr), 4);
+            putField(body, u.name, sizeof(UserEntry::name));
             ++count;
+        };
+        const std::size_t others = visibleUsers.size() - (c.visible ? 1 : 0);
+        if (others <= static_cast<std::size_t>(kUlsMaxListEntries)) {
+            for (const auto &[seq, u] : visibleUsers)
+                if (u != &c)
+                    add(*u);
+        } else {
+            auto it = visibleUsers.lower_bound(c.listCursor);
+            while (count < kUlsMaxListEntries) {
+                if (it == visibleUsers.end())
+                    it = visibleUsers.begin();
+                if (it->second != &c)
+                    add(*it->second);
+                c.listCursor = it->first + 1;
+                ++it;
+            }
         }
         std::string reply;
         putInt32LE(reply, kUlsUserList);
@@ -613,6 +680,8 @@ struct UlsServer::Impl {
         clients.clear();
         registered.clear();
         byName.clear();
+        visibleUsers.clear();
+        perAddress.clear();
     }
 
     ~Impl()
@@ -643,3 +712,5 @@ void UlsServer::stop()
 int UlsServer::port() const { return Impl::boundPort(impl_->listenFd); }
 
 int UlsServer::broadcastPort() const { return Impl::boundPort(impl_->broadcastFd); }
+
+std::size_t UlsServer::maxClients() const { return impl_->opt.maxClients; }

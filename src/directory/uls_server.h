@@ -12,7 +12,11 @@ struct UlsServerOptions {
     std::string listenAddress = "0.0.0.0";
     int port = 2048;           // 0: any free port
     int broadcastPort = 2051;  // 0: any free port; -1: no broadcast server
-    std::size_t maxClients = 10000;
+    // 0: as many as the process's descriptor limit leaves room for.
+    std::size_t maxClients = 0;
+    // Connections from one IPv4 address, so that one host cannot take every
+    // slot; 0 for no limit.
+    std::size_t maxPerAddress = 100;
     // A connection that hasn't sent its 120-byte registration by then is dropped.
     int registerTimeoutSeconds = 30;
     // A client that reads so slowly that this much output waits is dropped.
@@ -38,6 +42,8 @@ public:
     // The ports actually bound (useful when 0 was asked for); -1 if none.
     int port() const;
     int broadcastPort() const;
+    // The client limit in force once start() has run.
+    std::size_t maxClients() const;
 
 private:
     struct Impl;

@@ -35,7 +35,7 @@ void Analyzer::preemp()
 {
     for (int i = 541; i <= 720; ++i) {
         const float x = inbuf[i];
-        if (dialect == Dialect::Fs1015)
+        if (rules.preemphasis)
             pebuf[i] = x - 0.9375f * zpre1;
         else
             pebuf[i] = x - zpre1 + 0.4f * zpre2;
@@ -126,9 +126,8 @@ void Analyzer::placev()
 
 void Analyzer::lpfilt31()
 {
-    // The standard's filter ends at the newest sample (inbuf n-30..n, a delay
-    // of 15); the codec's own rule ends two samples earlier (n-32..n-2).
-    const int end = dialect == Dialect::Fs1015 ? 0 : 2;
+    // Over inbuf n-32..n-2 (or n-30..n for the comparison rules).
+    const int end = rules.lowpassToNewest ? 0 : 2;
     for (int n = 541; n <= 720; ++n) {
         float t = 0.f;
         for (int k = 0; k < 15; ++k)
@@ -289,10 +288,10 @@ void Analyzer::voicin(int half)
         lbue = olbue = 3000 / 32;
         snr = static_cast<float>(64 * (fbve / fbue));
         vvalue = {};
-        // The standard starts the scaled unvoiced sums at the unscaled
-        // averages, so the first unvoiced half-frames pull fbue and lbue
-        // down quickly; the codec's own rule starts them at 0.
-        if (dialect == Dialect::Fs1015) {
+        // The scaled sums start at 0, so the unvoiced averages build up
+        // from the first unvoiced half-frames; the comparison rules preset
+        // them.
+        if (rules.unvoicedSumsPreset) {
             sfbue = fbue;
             slbue = lbue;
         }

@@ -17,7 +17,7 @@ struct Window {
 
 class Analyzer {
 public:
-    explicit Analyzer(Dialect d = Dialect::Fs1015) : dialect(d) {}
+    explicit Analyzer(Fs1015Rules r = {}) : rules(r) {}
 
     // Zeroes the analysis buffers and histories and sets the newest frame's
     // voicing and analysis windows to 307..462; filter memories, the DC bias,
@@ -41,7 +41,7 @@ public:
     int onsetCount() const { return osptr - 1; }
 
 private:
-    Dialect dialect;
+    Fs1015Rules rules;
     void preemp();
     void onset();
     void placev();

@@ -25,7 +25,7 @@ void Analyzer::reset()
 
 } // namespace lpc10
 
-Lpc10Encoder::Lpc10Encoder(lpc10::Dialect d) : dialect(d), analysis(d)
+Lpc10Encoder::Lpc10Encoder(lpc10::Fs1015Rules r) : rules(r), analysis(r)
 {
     reset();
 }

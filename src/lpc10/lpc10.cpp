@@ -1,7 +1,5 @@
 #include "lpc10/lpc10.h"
 
-#include "audio/ulaw.h"
-
 #include <algorithm>
 #include <cstdint>
 
@@ -12,23 +10,23 @@ void Lpc10Encoder::encodeFrame(const float *speech, lpc10::FrameBits &ibits)
     analysis.hp100(frame);
     analysis.analys(frame, params);
     ibits = {};
-    codes = lpc10::encode(params, dialect);
+    codes = lpc10::encode(params, rules);
     lpc10::channel(0, codes, ibits, isync);
 }
 
-int Lpc10Encoder::encode(unsigned char *in, unsigned char *out, int n)
+int Lpc10Encoder::encode(const int16_t *in, unsigned char *out, int n)
 {
     if (n <= 0)
         return 0;
     const int frames = (n + kFrameSamples - 1) / kFrameSamples;
-    std::fill(in + n, in + frames * kFrameSamples, static_cast<unsigned char>(0xFF));
 
     lpc10::FrameBits ibits{};
     for (int f = 0; f < frames; ++f) {
-        const unsigned char *src = in + f * kFrameSamples;
-        float speech[kFrameSamples];
-        for (int i = 0; i < kFrameSamples; ++i)
-            speech[i] = static_cast<float>(u2s[src[i]]) * 0.000030517578125f;
+        const int16_t *src = in + f * kFrameSamples;
+        const int count = std::min(kFrameSamples, n - f * kFrameSamples);
+        float speech[kFrameSamples] = {};
+        for (int i = 0; i < count; ++i)
+            speech[i] = static_cast<float>(src[i]) * 0.000030517578125f;
         encodeFrame(speech, ibits);
 
         unsigned char *dst = out + f * kFrameBytes;
@@ -70,18 +68,17 @@ void Lpc10Decoder::decodeFrame(const lpc10::FrameBits &ibits, float *out)
     std::copy(speech.begin() + 1, speech.begin() + 1 + kFrameSamples, out);
 }
 
-unsigned char Lpc10Decoder::toUlaw(float sample)
+int16_t Lpc10Decoder::toLinear(float sample)
 {
     const float x = sample * 32768.f;
     if (x >= 32767.f)
-        return s2u[4095];
+        return 32767;
     if (!(x >= -32768.f)) // also catches NaN
-        return s2u[4096];
-    const auto linear = static_cast<uint16_t>(static_cast<int>(x));
-    return s2u[linear >> 3];
+        return -32768;
+    return static_cast<int16_t>(x);
 }
 
-int Lpc10Decoder::decode(const unsigned char *in, unsigned char *out, int len, int outCapacity)
+int Lpc10Decoder::decode(const unsigned char *in, int16_t *out, int len, int outCapacity)
 {
     if (len <= 0 || outCapacity <= 0)
         return 0;
@@ -93,9 +90,9 @@ int Lpc10Decoder::decode(const unsigned char *in, unsigned char *out, int len, i
         for (int k = 0; k < 54; ++k)
             ibits[k + 1] = (src[k / 8] >> (k % 8)) & 1;
         decodeFrame(ibits, samples);
-        unsigned char *dst = out + f * kFrameSamples;
+        int16_t *dst = out + f * kFrameSamples;
         for (int i = 0; i < kFrameSamples; ++i)
-            dst[i] = toUlaw(samples[i]);
+            dst[i] = toLinear(samples[i]);
     }
     return frames * kFrameSamples;
 }

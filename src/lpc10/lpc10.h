@@ -1,5 +1,5 @@
-// LPC-10 speech codec at 2400 bit/s (LPC-10e): 180 u-law samples of 8 kHz
-// speech become one 7-byte frame and back.
+// LPC-10 speech codec at 2400 bit/s (LPC-10e): 180 linear 16-bit samples of
+// 8 kHz speech become one 7-byte frame and back.
 //
 // A coded frame carries 54 bits; bit k (0..53) is bit k % 8 of byte k / 8
 // (bit 0 the least significant), so bits 6 and 7 of the last byte are 0.
@@ -15,26 +15,25 @@
 #include "lpc10/synthesis.h"
 
 #include <array>
+#include <cstdint>
 
 class Lpc10Encoder {
 public:
     static constexpr int kFrameSamples = 180;
     static constexpr int kFrameBytes = 7;
 
-    explicit Lpc10Encoder(lpc10::Dialect dialect = lpc10::Dialect::Fs1015);
+    // The comparison rules are for checks against another LPC-10e coder only.
+    explicit Lpc10Encoder(lpc10::Fs1015Rules rules = {});
 
     // The per-device reset (lpc10init): clears the analysis buffers and
     // histories. Filter memories, the DC estimate, the voicing averages and
     // the synchronisation bit run on.
     void reset();
 
-    // Encodes n u-law bytes at in into 7 bytes per 180 samples at out and
-    // returns the number of coded bytes. When n is not a multiple of 180 the
-    // input is padded in place with 0xFF (linear zero) up to the next
-    // multiple, so in needs room for up to 179 more bytes. in may equal out:
-    // a frame's input is read completely before its 7 bytes are written.
-    // A count of 0 or less encodes nothing.
-    int encode(unsigned char *in, unsigned char *out, int n);
+    // Encodes n samples at in into 7 bytes per 180 samples at out and
+    // returns the number of coded bytes. A last partial frame is completed
+    // with silence. A count of 0 or less encodes nothing.
+    int encode(const int16_t *in, unsigned char *out, int n);
 
     // Encodes one frame of 180 samples (full scale about +-1.0) into bits
     // 1..54 of ibits. The result describes the samples given three calls
@@ -47,7 +46,7 @@ public:
     const lpc10::Analyzer &analyzer() const { return analysis; }
 
 private:
-    lpc10::Dialect dialect;
+    lpc10::Fs1015Rules rules;
     lpc10::Analyzer analysis;
     lpc10::FrameParams params;
     lpc10::FrameCodes codes;
@@ -69,18 +68,19 @@ public:
     // and the random generator run on.
     void reset();
 
-    // Decodes len / 7 frames of 7 bytes into 180 u-law bytes each and returns
-    // the number of u-law bytes written. Trailing bytes that do not make a
-    // whole frame are ignored. Never writes more than outCapacity bytes:
-    // frames beyond outCapacity / 180 are not decoded at all.
-    int decode(const unsigned char *in, unsigned char *out, int len, int outCapacity = kMaxOutput);
+    // Decodes len / 7 frames of 7 bytes into 180 samples each and returns
+    // the number of samples written. Trailing bytes that do not make a whole
+    // frame are ignored. Never writes more than outCapacity samples: frames
+    // beyond outCapacity / 180 are not decoded at all.
+    int decode(const unsigned char *in, int16_t *out, int len, int outCapacity = kMaxOutput);
 
     // Decodes the bits 1..53 of one frame into 180 samples (full scale about
     // +-1.0) as they leave the output ring.
     void decodeFrame(const lpc10::FrameBits &ibits, float *speech);
 
-    // Converts one decoded sample to u-law, clipping to the 16-bit range.
-    static unsigned char toUlaw(float sample);
+    // Converts one decoded sample (full scale about +-1.0) to 16 bits:
+    // clipped to the 16-bit range, otherwise truncated toward zero.
+    static int16_t toLinear(float sample);
 
     const lpc10::FrameParams &lastParams() const { return params; }
     const lpc10::Synthesizer &synthesizer() const { return synthesis; }

@@ -9,7 +9,7 @@ namespace lpc10 {
 static_assert(entab6[5] == 0 && entab6[6] == 1 && entab6[59] == 11 && entab6[63] == 15);
 static_assert(detau[19] == 20 && detau[76] == 156 && detau[0] == 0 && detau[127] == 1);
 
-FrameCodes encode(const FrameParams &params, Dialect dialect)
+FrameCodes encode(const FrameParams &params, Fs1015Rules rules)
 {
     FrameCodes q;
     q.irms = static_cast<int>(params.rms);
@@ -39,10 +39,7 @@ FrameCodes encode(const FrameParams &params, Dialect dialect)
     }
     if (irms > rmst[j - 1])
         --j;
-    if (dialect == Dialect::Fs1015)
-        q.irms = 31 - j / 2;
-    else
-        q.irms = static_cast<int>(31.f - static_cast<float>(j) / 2.f);
+    q.irms = rules.rmsOddRoundsUp ? 31 - j / 2 : static_cast<int>(31.f - static_cast<float>(j) / 2.f);
 
     // RC1 and RC2 through the log-area table.
     for (int i = 1; i <= 2; ++i) {
@@ -54,9 +51,8 @@ FrameCodes encode(const FrameParams &params, Dialect dialect)
 
     // RC3..RC10 linearly.
     for (int i = 3; i <= 10; ++i) {
-        // Halving truncates toward zero in the standard; the codec's own
-        // rule shifts, which rounds odd negative codes down.
-        int v = dialect == Dialect::Fs1015 ? q.irc[i] / 2 : q.irc[i] >> 1;
+        // The shift rounds odd negative values down.
+        int v = rules.rcHalvingTruncates ? q.irc[i] / 2 : q.irc[i] >> 1;
         v = static_cast<int>(static_cast<float>(v + enadd[i - 3]) * enscl[i - 3]);
         if (v > 127)
             v = 127;

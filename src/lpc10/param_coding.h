@@ -6,19 +6,25 @@
 
 namespace lpc10 {
 
-// The rules of US Federal Standard 1015 (LPC-10e), which the engine uses, or
-// the codec's own earlier rules, kept for comparison. They differ in five
-// places:
-//  - pre-emphasis: 1 - 0.9375 z^-1 (own: 1 - z^-1 + 0.4 z^-2);
-//  - the 31-tap low-pass of the pitch and voicing path ends at the newest
-//    sample (own: two samples earlier);
-//  - the voicing classifier's scaled unvoiced energy sums start at 187 and 93
-//    (own: 0);
-//  - RC3..RC10 are halved by truncating division (own: arithmetic shift);
-//  - odd RMS search positions 2m + 1 give code 31 - m (own: 30 - m).
-// Frames of both dialects decode alike. Fs1015 frames agree bit for bit with
-// an independent LPC-10e coder on nearly every frame of real speech.
-enum class Dialect { Kestrelvox, Fs1015 };
+// Five places where US Federal Standard 1015 (LPC-10e) differs from this
+// codec. The codec never uses them: its pre-emphasis is matched by the
+// synthesis de-emphasis, and peers expect its frames. They exist only so that
+// tests and the benchmark can check the analysis bit for bit against an
+// independent LPC-10e coder, one rule at a time if need be.
+struct Fs1015Rules {
+    // Pre-emphasis 1 - 0.9375 z^-1 in place of 1 - z^-1 + 0.4 z^-2.
+    bool preemphasis = false;
+    // The 31-tap low-pass ends at the newest sample (n-30..n), not at n-2.
+    bool lowpassToNewest = false;
+    // The voicing classifier's scaled unvoiced sums start at 187 and 93, not 0.
+    bool unvoicedSumsPreset = false;
+    // RC3..RC10 are halved by truncating division, not by a shift.
+    bool rcHalvingTruncates = false;
+    // An odd RMS search position 2m + 1 gives the code 31 - m, not 30 - m.
+    bool rmsOddRoundsUp = false;
+
+    static constexpr Fs1015Rules all() { return {true, true, true, true, true}; }
+};
 
 // One frame's vocoder parameters, as the analysis delivers them (pitch is an
 // index 1..60 into tau) or as the decoder hands them to the synthesis (pitch
@@ -41,7 +47,7 @@ struct FrameCodes {
 using FrameBits = std::array<int, 55>;
 
 // Quantises a parameter set (pitch as an index 1..60).
-FrameCodes encode(const FrameParams &params, Dialect dialect = Dialect::Fs1015);
+FrameCodes encode(const FrameParams &params, Fs1015Rules rules = {});
 
 // Direction 0 spreads the codes over bits 1..53 and puts the synchronisation
 // bit (then toggled) into bit 54; direction 1 gathers bits 1..53 back into the

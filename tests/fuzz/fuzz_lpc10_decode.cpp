@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The first byte picks the output room, so short areas are tried too.
     const int capacity = (data[0] % 36) * Lpc10Decoder::kFrameSamples + data[0] / 36;
     std::vector<unsigned char> in(data + 1, data + size);
-    std::vector<unsigned char> out(static_cast<size_t>(capacity));
+    std::vector<int16_t> out(static_cast<size_t>(capacity));
     const int n = decoder.decode(in.data(), out.data(), static_cast<int>(in.size()), capacity);
     if (n < 0 || n > capacity || n % Lpc10Decoder::kFrameSamples != 0)
         __builtin_trap();

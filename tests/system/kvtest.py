@@ -812,9 +812,17 @@ def quit_tail_ok(lines, racing=(RECEIVER_EXITED,)):
 # Audio files
 
 
+def need(*tools):
+    """A missing tool fails the test that needs it; it never skips it."""
+    missing = [t for t in tools if not shutil.which(t)]
+    if missing:
+        raise Failure(f"not installed: {', '.join(missing)} (see scripts/install-deps.sh)")
+
+
 def speech(text, path, voice="en-us", speed=None):
     """Speaks text with espeak-ng into a raw s16le mono 8000 Hz file (deterministic: sox -D);
     returns the samples."""
+    need("espeak-ng", "sox")
     cmd = ["espeak-ng", "-v", voice, "--stdout"] + (["-s", str(speed)] if speed else []) + [text]
     wav = subprocess.run(cmd, capture_output=True, timeout=30, check=True).stdout
     subprocess.run(["sox", "-D", "-t", "wav", "-", "-r", "8000", "-c", "1", "-b", "16",

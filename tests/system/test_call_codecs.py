@@ -123,6 +123,7 @@ def ulaw_levels(samples):
 
 
 def toast(samples, decode=False):
+    kvtest.need("toast")
     args = ["toast", "-l", "-c"] + (["-d"] if decode else [])
     data = samples if decode else np.asarray(samples, dtype="<i2").tobytes()
     out = subprocess.run(args, input=data, capture_output=True, timeout=30, check=True).stdout

@@ -2,7 +2,8 @@
 """The directory connection through a real SOCKS 4 proxy: Debian's dante-server (danted) in its own
 namespace. Client A at 10.47.0.1, the directory server at 10.47.0.2, the proxy at 10.47.0.3.
 - "SOCKS Proxy Setup" opens empty and unticked without proxy.inf; filled in and ticked, OK writes
-  proxy.inf (server, port, user ID, "enable proxy");
+  proxy.inf (server, port, user ID, "enable proxy"), into $XDG_CONFIG_HOME/kestrelvox/ as the
+  working directory holds none;
 - "Connect Server" then goes through the proxy: the server sees the connection come from the proxy
   and registers alice intact (the proxy passes on the zero bytes after the user ID of the 44-byte
   request, from 4 with a 31-character ID to 35 with an empty one); a list request is answered over
@@ -91,7 +92,7 @@ def disconnect(copy, server):
 def test(run):
     net = run.network("a", "s", "p")
     a_ip, s_ip, p_ip = net["a"].ip, net["s"].ip, net["p"].ip
-    run.display(accessibility=True)
+    display = run.display(accessibility=True)
     server = kd.DirectoryServer(run, net["s"])
     proxy = kd.Dante(run, net["p"])
 
@@ -101,7 +102,7 @@ def test(run):
     A = run.start("A", net["a"], accessibility=True)
     A.window = A.wait_window()
     ui = kd.Ui(A)
-    proxy_inf = os.path.join(A.dir, "proxy.inf")
+    proxy_inf = os.path.join(display.env["XDG_CONFIG_HOME"], "kestrelvox", "proxy.inf")
 
     note("proxy set-up")
     shown, ticked = open_proxy_dialog(A, ui)

@@ -54,6 +54,7 @@ TOOLKIT_DIAGNOSTIC = re.compile(r"^(\*\* )?\(kestrelvox:\d+\): ")
 
 def toast(data, decode=False):
     """libgsm's toast on raw bytes: 16-bit host-order samples to 33-byte frames, or back."""
+    kvtest.need("toast")
     cmd = ["toast", "-l", "-c"] + (["-d"] if decode else [])
     result = subprocess.run(cmd, input=bytes(data), capture_output=True, timeout=60)
     if result.returncode != 0:

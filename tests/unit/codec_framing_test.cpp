@@ -3,6 +3,7 @@
 #include "audio/codec_framing.h"
 #include "audio/send.h"
 #include "engine_test_support.h"
+#include "test_data.h"
 
 namespace {
 
@@ -124,6 +125,29 @@ TEST(CodecRoundTrip, EachCodecDecodesToWhatItsCoderPredicts)
     EXPECT_EQ(decompressPacket(packet, codecs.dec), 3600);
     setPacketPayloadLength(packet, kMaxPayload);
     EXPECT_EQ(lpc10decomp(packet, codecs.dec), 35 * 180);
+}
+
+// Committed speech with the frames libgsm's toast made of it and toast's
+// decoding of those frames.
+TEST(CodecRoundTrip, GsmPacketsCarryToastsFramesAndPlayToastsSamples)
+{
+    const std::vector<int16_t> speech = readTestSamples("gsm_levels.raw");
+    const std::vector<unsigned char> frames = readTestData("gsm_levels.gsm");
+    const std::vector<unsigned char> played = ulawOf(readTestSamples("gsm_levels.decoded.raw"));
+    ASSERT_EQ(speech.size() % 3200, 0u);
+    ASSERT_EQ(frames.size(), speech.size() / 160 * 33);
+    ASSERT_EQ(played.size(), speech.size());
+    FreshCodecs codecs;
+    unsigned char packet[kPacketSize];
+    const auto u = ulawOf(speech);
+    for (size_t p = 0; p < speech.size() / 3200; ++p) {
+        loadPayload(packet, {u.begin() + 3200 * p, u.end()}, 3200, kCodecGsm);
+        gsmcomp(packet, codecs.enc);
+        ASSERT_EQ(packetPayloadLength(packet), 662);
+        EXPECT_EQ(0, std::memcmp(packet + kPacketHeaderSize + 2, &frames[660 * p], 660)) << "packet " << p;
+        ASSERT_EQ(decompressPacket(packet, codecs.dec), 3200);
+        EXPECT_EQ(0, std::memcmp(packet + kPacketHeaderSize, &played[3200 * p], 3200)) << "packet " << p;
+    }
 }
 
 TEST(CodecRoundTrip, DecodingBetweenPacketsDoesNotDisturbTheEncoder)

@@ -64,18 +64,20 @@ FrameParams decodeFirst(FrameCodes codes) { return receive({}, {codes})[0]; }
 
 } // namespace
 
-TEST(Lpc10ScalarCoding, RmsCodesLevelsAndDialects)
+TEST(Lpc10ScalarCoding, RmsAndLinearCoefficientCodes)
 {
-    for (Dialect d : {Dialect::Kestrelvox, Dialect::Fs1015}) {
-        EXPECT_EQ(encode(voiced(1, 0.f), d).irms, 0);
-        EXPECT_EQ(encode(voiced(1, 64.f), d).irms, 15);
-        EXPECT_EQ(decodeFirst(encode(voiced(1, 0.f), d)).rms, 1.f);
-        EXPECT_EQ(decodeFirst(encode(voiced(1, 64.f), d)).rms, 60.f);
-        // Codes rise with the level up to the dialect's top code.
+    Fs1015Rules fs;
+    fs.rmsOddRoundsUp = true;
+    for (Fs1015Rules rules : {Fs1015Rules{}, fs}) {
+        EXPECT_EQ(encode(voiced(1, 0.f), rules).irms, 0);
+        EXPECT_EQ(encode(voiced(1, 64.f), rules).irms, 15) << "even position 32 = 2m gives 31 - m";
+        EXPECT_EQ(decodeFirst(encode(voiced(1, 0.f), rules)).rms, 1.f);
+        EXPECT_EQ(decodeFirst(encode(voiced(1, 64.f), rules)).rms, 60.f);
+        // Codes rise with the level up to the rules' top code.
         for (int level = 1, previous = 0; level <= 1100; ++level) {
-            const int code = encode(voiced(1, static_cast<float>(level)), d).irms;
+            const int code = encode(voiced(1, static_cast<float>(level)), rules).irms;
             ASSERT_GE(code, previous) << "level " << level;
-            ASSERT_LE(code, d == Dialect::Kestrelvox ? 30 : 31) << "level " << level;
+            ASSERT_LE(code, rules.rmsOddRoundsUp ? 31 : 30) << "level " << level;
             previous = code;
         }
     }
@@ -86,23 +88,25 @@ TEST(Lpc10ScalarCoding, RmsCodesLevelsAndDialects)
         higher.irms = code;
         EXPECT_LT(decodeFirst(lower).rms, decodeFirst(higher).rms) << "code " << code;
     }
-    // The codec's own rounding stops at code 30 (856); the standard's reaches 31.
-    EXPECT_EQ(encode(voiced(1, 50000.f), Dialect::Kestrelvox).irms, 30);
-    EXPECT_EQ(decodeFirst(encode(voiced(1, 1000.f), Dialect::Kestrelvox)).rms, 856.f);
-    EXPECT_EQ(encode(voiced(1, 1000.f)).irms, 31);
+    // The codec's rounding stops at code 30 (856); the FS-1015 rule reaches 31.
+    EXPECT_EQ(encode(voiced(1, 50000.f)).irms, 30);
+    EXPECT_EQ(decodeFirst(encode(voiced(1, 1000.f))).rms, 856.f);
+    EXPECT_EQ(encode(voiced(1, 1000.f), fs).irms, 31);
     FrameCodes top;
     top.irms = 31;
     EXPECT_EQ(decodeFirst(top).rms, 1024.f);
-    // 60 ends the search at an odd position, where the dialects part: 30 - m
-    // against 31 - m.
-    EXPECT_EQ(encode(voiced(1, 60.f), Dialect::Kestrelvox).irms + 1, encode(voiced(1, 60.f)).irms);
+    // 60 ends the search at the odd position 33 = 2m + 1 (m = 16): 30 - m.
+    EXPECT_EQ(encode(voiced(1, 60.f)).irms, 14);
+    EXPECT_EQ(encode(voiced(1, 60.f), fs).irms, 15);
 
-    // -20991 halves to -10495 (truncating) or -10496 (shift); with RC4's
-    // offset and scale that is -95.99 against exactly -96, one code apart.
+    // -20991 halves to -10496 by the arithmetic shift (-10495 truncating);
+    // with RC4's offset and scale that is exactly -96 against -95.99.
     FrameParams p = voiced(1, 100.f);
     p.rc[4] = -20991.f / 32768.f;
-    EXPECT_EQ(encode(p).irc[4], -12);
-    EXPECT_EQ(encode(p, Dialect::Kestrelvox).irc[4], -13);
+    EXPECT_EQ(encode(p).irc[4], -13);
+    Fs1015Rules truncating;
+    truncating.rcHalvingTruncates = true;
+    EXPECT_EQ(encode(p, truncating).irc[4], -12);
 }
 
 TEST(Lpc10ScalarCoding, PitchCodesAreUniqueAndDecodeToTheirPeriod)

@@ -1,67 +1,28 @@
-// The LPC-10 codec against an independent LPC-10e coder (sox) used as a black
-// box, on synthetic speech from espeak-ng. Skipped when either tool is missing.
+// The LPC-10 codec against an independent LPC-10e coder (sox) through the
+// vectors in tests/data, and the long-term spectrum of speech through it.
 #include "lpc10/lpc10.h"
 
 #include "audio/ulaw.h"
-
-#include <gtest/gtest.h>
+#include "test_data.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-bool haveTool(const char *name)
-{
-    return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
-}
+using lpc10::Fs1015Rules;
+using Samples = std::vector<int16_t>;
 
-std::vector<unsigned char> readFile(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
+const char *const kVoices[] = {"en-us", "en-gb", "de", "en-us-f3", "fr"};
+const char *const kVectors[] = {"speech_en-us",    "speech_en-gb", "speech_de",    "speech_en-us-f3",
+                                "speech_fr",       "signal_glides", "signal_steps", "signal_onsets"};
 
-void writeFile(const std::string &path, const void *data, size_t size)
-{
-    std::ofstream f(path, std::ios::binary);
-    f.write(static_cast<const char *>(data), static_cast<std::streamsize>(size));
-}
-
-std::vector<int16_t> toSamples(const std::vector<unsigned char> &bytes)
-{
-    std::vector<int16_t> s(bytes.size() / 2);
-    for (size_t i = 0; i < s.size(); ++i)
-        s[i] = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
-    return s;
-}
-
-// sox packs the 54 bits most significant bit first; ours least significant first.
-unsigned char reverseBits(unsigned char b)
-{
-    unsigned char r = 0;
-    for (int i = 0; i < 8; ++i)
-        r = static_cast<unsigned char>(r | ((b >> i) & 1) << (7 - i));
-    return r;
-}
-
-struct Comparison {
-    int frames = 0;
-    int identical = 0;
-    int samePitchVoicing = 0;
-};
-
-// The pitch-and-voicing code of a frame in our byte layout.
-int pitchVoicingCode(const unsigned char *frame)
+lpc10::FrameCodes codesOf(const unsigned char *frame)
 {
     lpc10::FrameBits bits{};
     for (int k = 0; k < 54; ++k)
@@ -69,330 +30,259 @@ int pitchVoicingCode(const unsigned char *frame)
     lpc10::FrameCodes c;
     int unused = 0;
     lpc10::channel(1, c, bits, unused);
-    return c.ipitv;
-}
-
-Comparison compareFrames(const std::vector<unsigned char> &ours, std::vector<unsigned char> theirs)
-{
-    for (auto &b : theirs)
-        b = reverseBits(b);
-    Comparison c;
-    c.frames = static_cast<int>(std::min(ours.size(), theirs.size()) / 7);
-    for (size_t f = 0; f < static_cast<size_t>(c.frames); ++f) {
-        c.identical += std::equal(&ours[7 * f], &ours[7 * f] + 7, &theirs[7 * f]);
-        c.samePitchVoicing += pitchVoicingCode(&ours[7 * f]) == pitchVoicingCode(&theirs[7 * f]);
-    }
     return c;
 }
 
-// Short-time log energy per 180-sample block.
-std::vector<double> envelope(const std::vector<double> &x)
+// sox packs the 54 bits most significant bit first; ours least significant first.
+std::vector<unsigned char> soxFrames(const std::string &name)
 {
-    std::vector<double> e;
-    for (size_t i = 0; i + 180 <= x.size(); i += 180) {
-        double s = 0;
-        for (size_t j = i; j < i + 180; ++j)
-            s += x[j] * x[j];
-        e.push_back(std::log10(s / 180 + 1.0));
+    std::vector<unsigned char> b = readTestData(name + ".lpc10");
+    for (auto &x : b) {
+        unsigned char r = 0;
+        for (int i = 0; i < 8; ++i)
+            r = static_cast<unsigned char>(r | ((x >> i) & 1) << (7 - i));
+        x = r;
+    }
+    return b;
+}
+
+// Encodes frame by frame, keeping the codes and the windows that each call
+// placed for its newest frame (voicing lo, hi, onset flags; analysis lo, hi;
+// energy lo, hi).
+struct Encoded {
+    std::vector<unsigned char> bytes;
+    std::vector<lpc10::FrameCodes> codes;
+    std::vector<std::array<int, 7>> windows;
+};
+
+Encoded encodeFrames(const Samples &s, Fs1015Rules rules = {})
+{
+    Lpc10Encoder enc(rules);
+    Encoded e;
+    e.bytes.resize(s.size() / 180 * 7);
+    for (size_t f = 0; f < s.size() / 180; ++f) {
+        enc.encode(s.data() + 180 * f, e.bytes.data() + 7 * f, 180);
+        e.codes.push_back(enc.lastCodes());
+        const lpc10::Analyzer &a = enc.analyzer();
+        e.windows.push_back({a.voicingWindow().lo, a.voicingWindow().hi, a.onsetFlags(), a.analysisWindow().lo,
+                             a.analysisWindow().hi, a.energyWindow().lo, a.energyWindow().hi});
     }
     return e;
 }
 
-// Best Pearson correlation of two envelopes over block lags -12..12.
-double bestCorrelation(const std::vector<double> &a, const std::vector<double> &b)
+Samples decodeAll(const std::vector<unsigned char> &coded)
 {
-    double best = -1;
-    for (long lag = -12; lag <= 12; ++lag) {
-        double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
-        int n = 0;
-        for (long i = std::max(0L, -lag); i < static_cast<long>(a.size()) && i + lag < static_cast<long>(b.size()); ++i) {
-            const double x = a[static_cast<size_t>(i)], y = b[static_cast<size_t>(i + lag)];
-            sa += x;
-            sb += y;
-            saa += x * x;
-            sbb += y * y;
-            sab += x * y;
-            ++n;
-        }
-        const double den = std::sqrt((saa - sa * sa / n) * (sbb - sb * sb / n));
-        if (den > 0)
-            best = std::max(best, (sab - sa * sb / n) / den);
+    Lpc10Decoder dec;
+    Samples out(coded.size() / 7 * 180);
+    for (size_t f = 0; f < coded.size() / 7; f += Lpc10Decoder::kMaxFrames) {
+        const size_t frames = std::min<size_t>(Lpc10Decoder::kMaxFrames, coded.size() / 7 - f);
+        dec.decode(coded.data() + 7 * f, out.data() + 180 * f, static_cast<int>(7 * frames));
     }
-    return best;
+    return out;
 }
 
-class Lpc10Reference : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (!haveTool("sox") || !haveTool("espeak-ng"))
-            GTEST_SKIP() << "sox or espeak-ng not installed";
-        char tmpl[] = "/tmp/kv_lpc10_ref_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        if (!dir.empty())
-            std::system(("rm -rf " + dir).c_str());
-    }
+double pct(int a, int b) { return 100.0 * a / b; }
 
-    // Samples through u-law, so that both coders see exactly the samples our
-    // encoder sees; the expanded samples are written for sox.
-    std::vector<unsigned char> toUlaw(const std::vector<int16_t> &s, const std::string &name)
-    {
-        std::vector<unsigned char> u(s.size() / 180 * 180);
-        std::vector<int16_t> expanded(u.size());
-        for (size_t i = 0; i < u.size(); ++i) {
-            u[i] = s2u[static_cast<uint16_t>(s[i]) >> 3];
-            expanded[i] = u2s[u[i]];
-        }
-        writeFile(dir + "/" + name + ".ulaw.raw", expanded.data(), expanded.size() * 2);
-        return u;
-    }
-
-    // espeak-ng speech at 8 kHz, cut to whole frames.
-    std::vector<unsigned char> speechUlaw(const std::string &voice, const std::string &text, const std::string &name)
-    {
-        const std::string raw = dir + "/" + name + ".raw";
-        const std::string cmd = "espeak-ng -v " + voice + " --stdout \"" + text +
-                                "\" 2>/dev/null | sox -D -t wav - -r 8000 -c 1 -b 16 -e signed-integer -t raw " +
-                                raw + " 2>/dev/null";
-        EXPECT_EQ(std::system(cmd.c_str()), 0);
-        return toUlaw(toSamples(readFile(raw)), name);
-    }
-
-    std::vector<unsigned char> soxEncode(const std::string &name)
-    {
-        const std::string cmd = "sox -t raw -r 8000 -e signed -b 16 -c 1 " + dir + "/" + name +
-                                ".ulaw.raw -t lpc10 " + dir + "/" + name + ".lpc 2>/dev/null";
-        EXPECT_EQ(std::system(cmd.c_str()), 0);
-        return readFile(dir + "/" + name + ".lpc");
-    }
-
-    std::vector<double> soxDecode(const std::string &name, const std::vector<unsigned char> &coded)
-    {
-        writeFile(dir + "/" + name + ".in.lpc", coded.data(), coded.size());
-        const std::string cmd = "sox -t lpc10 " + dir + "/" + name + ".in.lpc -t raw -e signed -b 16 " + dir +
-                                "/" + name + ".dec.raw 2>/dev/null";
-        EXPECT_EQ(std::system(cmd.c_str()), 0);
-        const std::vector<int16_t> out = toSamples(readFile(dir + "/" + name + ".dec.raw"));
-        return {out.begin(), out.end()};
-    }
-
-    // Decodes frames in sox's byte layout with our decoder.
-    static std::vector<double> ourDecode(std::vector<unsigned char> coded, bool soxLayout = true)
-    {
-        if (soxLayout)
-            for (auto &b : coded)
-                b = reverseBits(b);
-        Lpc10Decoder dec;
-        std::vector<double> out;
-        std::vector<unsigned char> ulaw(Lpc10Decoder::kMaxOutput);
-        for (size_t pos = 0; pos + 7 <= coded.size(); pos += 7 * Lpc10Decoder::kMaxFrames) {
-            const int len = static_cast<int>(std::min<size_t>(coded.size() - pos, 7 * Lpc10Decoder::kMaxFrames));
-            const int n = dec.decode(coded.data() + pos, ulaw.data(), len);
-            for (int i = 0; i < n; ++i)
-                out.push_back(u2s[ulaw[static_cast<size_t>(i)]]);
-        }
-        return out;
-    }
-
-    std::string dir;
-};
-
-struct Utterance {
-    const char *voice;
-    const char *text;
-};
-
-const Utterance kUtterances[] = {
-    {"en-us", "The quick brown fox jumps over the lazy dog. She sells sea shells by the sea shore."},
-    {"en-gb", "Please call me back tomorrow morning at nine o'clock, the meeting was moved."},
-    {"de", "Guten Tag, wie geht es Ihnen heute? Das Wetter ist schoen."},
-    {"en-us+f3", "Seven slow ships sailed through the harbour while the bells were ringing."},
-    {"fr", "Bonjour, je voudrais reserver une table pour deux personnes ce soir a huit heures."},
-};
-
-// Encodes u-law speech with our encoder and compares it with sox's frames.
-Comparison encodeAndCompare(lpc10::Dialect dialect, const std::vector<unsigned char> &speech,
-                            const std::vector<unsigned char> &theirs)
+// Long-term level of the octave bands 250-500, 500-1000, 1000-2000 and
+// 2000-3400 Hz in dB relative to the first: averaged Hann-windowed 256-point
+// periodograms, bin k at k * 31.25 Hz.
+std::array<double, 4> bandLevels(const Samples &x)
 {
-    Lpc10Encoder enc(dialect);
-    std::vector<unsigned char> in = speech;
-    std::vector<unsigned char> ours(theirs.size());
-    EXPECT_EQ(enc.encode(in.data(), ours.data(), static_cast<int>(in.size())), static_cast<int>(ours.size()));
-    return compareFrames(ours, theirs);
+    constexpr int N = 256;
+    std::vector<double> cosine(N), window(N);
+    for (int n = 0; n < N; ++n) {
+        cosine[n] = std::cos(2 * M_PI * n / N);
+        window[n] = 0.5 - 0.5 * std::cos(2 * M_PI * n / N);
+    }
+    std::array<double, 4> power{};
+    for (size_t start = 0; start + N <= x.size(); start += N / 2)
+        for (int k = 8; k <= 108; ++k) {
+            double re = 0, im = 0;
+            for (int n = 0; n < N; ++n) {
+                const double v = window[n] * x[start + n];
+                re += v * cosine[(k * n) % N];
+                im += v * cosine[(k * n + 3 * N / 4) % N];
+            }
+            power[k < 16 ? 0 : k < 32 ? 1 : k < 64 ? 2 : 3] += re * re + im * im;
+        }
+    std::array<double, 4> db{};
+    for (int b = 0; b < 4; ++b)
+        db[b] = 10 * std::log10(power[b] / power[0]);
+    return db;
 }
 
-double pct(int a, int b)
+// Speech through the program's LPC-10 path: u-law levels in, the codec,
+// u-law levels out; padded so that the codec delay flushes it all out.
+Samples throughCodec(Samples s, Fs1015Rules rules)
 {
-    return 100.0 * a / b;
-}
-
-// A vowel-like test signal: a pulse train at a (possibly changing) pitch
-// through three formant resonators, scaled to the given peak.
-std::vector<double> vowel(int n, double f0Start, double f0End, double peak)
-{
-    std::vector<double> x(static_cast<size_t>(n));
-    double phase = 1.0;
-    for (int i = 0; i < n; ++i) {
-        phase += (f0Start + (f0End - f0Start) * i / n) / 8000.0;
-        if (phase >= 1.0) {
-            phase -= 1.0;
-            x[static_cast<size_t>(i)] = 1.0;
-        }
-    }
-    const double formants[3][2] = {{700, 80}, {1200, 90}, {2600, 120}};
-    for (const auto &f : formants) {
-        const double r = std::exp(-M_PI * f[1] / 8000.0);
-        const double a1 = -2 * r * std::cos(2 * M_PI * f[0] / 8000.0), a2 = r * r;
-        double y1 = 0, y2 = 0;
-        for (double &v : x) {
-            const double y = v - a1 * y1 - a2 * y2;
-            y2 = y1;
-            y1 = y;
-            v = y;
-        }
-    }
-    double top = 1e-9;
-    for (double v : x)
-        top = std::max(top, std::fabs(v));
-    for (double &v : x)
-        v *= peak / top;
-    return x;
-}
-
-// Deterministic white noise (a 32-bit LCG, sum of four uniforms).
-std::vector<double> noise(int n, double sd, uint32_t &seed)
-{
-    std::vector<double> x(static_cast<size_t>(n));
-    for (double &v : x) {
-        double sum = 0;
-        for (int k = 0; k < 4; ++k) {
-            seed = seed * 1664525u + 1013904223u;
-            sum += (seed >> 8) / 16777216.0 - 0.5;
-        }
-        v = sum * std::sqrt(3.0) * sd;
-    }
-    return x;
+    s.resize(s.size() + 1080, 0);
+    for (auto &v : s)
+        v = u2s[linearToUlaw(v)];
+    Lpc10Encoder enc(rules);
+    std::vector<unsigned char> coded(s.size() / 180 * 7);
+    enc.encode(s.data(), coded.data(), static_cast<int>(s.size()));
+    Samples out = decodeAll(coded);
+    for (auto &v : out)
+        v = u2s[linearToUlaw(v)];
+    return out;
 }
 
 } // namespace
 
-TEST_F(Lpc10Reference, CodedFramesAgreeWithAnIndependentCoder)
+TEST(Lpc10Reference, FramesMatchTheIndependentCoderUnderItsRules)
 {
-    Comparison own, standard;
-    int n = 0;
-    for (const Utterance &u : kUtterances) {
-        const std::string name = "u" + std::to_string(n++);
-        const std::vector<unsigned char> speech = speechUlaw(u.voice, u.text, name);
-        ASSERT_GT(speech.size(), 180u * 50);
-        const std::vector<unsigned char> theirs = soxEncode(name);
-        ASSERT_EQ(theirs.size(), speech.size() / 180 * 7);
-
-        const Comparison c = encodeAndCompare(lpc10::Dialect::Fs1015, speech, theirs);
-        const Comparison o = encodeAndCompare(lpc10::Dialect::Kestrelvox, speech, theirs);
-        std::printf("%s: %d frames, %.1f%% identical (own rules %.1f%%)\n", u.voice, c.frames,
-                    pct(c.identical, c.frames), pct(o.identical, o.frames));
-        EXPECT_GE(pct(c.identical, c.frames), 99.0) << u.voice;
-        for (auto [sum, part] : {std::pair{&standard, &c}, std::pair{&own, &o}}) {
-            sum->frames += part->frames;
-            sum->identical += part->identical;
-            sum->samePitchVoicing += part->samePitchVoicing;
+    int frames = 0, identical = 0, ownIdentical = 0, ownSamePitch = 0;
+    for (const std::string name : kVectors) {
+        const Samples s = readTestSamples(name + ".raw");
+        const std::vector<unsigned char> theirs = soxFrames(name);
+        ASSERT_EQ(theirs.size(), s.size() / 180 * 7) << name;
+        const Encoded fs = encodeFrames(s, Fs1015Rules::all()), own = encodeFrames(s);
+        int same = 0;
+        for (size_t f = 0; f < theirs.size() / 7; ++f) {
+            same += std::equal(&theirs[7 * f], &theirs[7 * f] + 7, &fs.bytes[7 * f]);
+            ownIdentical += std::equal(&theirs[7 * f], &theirs[7 * f] + 7, &own.bytes[7 * f]);
+            ownSamePitch += codesOf(&theirs[7 * f]).ipitv == own.codes[f].ipitv;
         }
+        const int n = static_cast<int>(theirs.size() / 7);
+        std::printf("%-16s %3d frames, %5.1f%% identical under the FS-1015 rules\n", name.c_str(), n, pct(same, n));
+        EXPECT_GE(pct(same, n), 99.0) << name;
+        frames += n;
+        identical += same;
     }
-    std::printf("own rules: %d frames, %.1f%% identical, %.1f%% same pitch/voicing code; standard rules: %.1f%% "
-                "identical, %.1f%% same pitch/voicing code\n",
-                own.frames, pct(own.identical, own.frames), pct(own.samePitchVoicing, own.frames),
-                pct(standard.identical, standard.frames), pct(standard.samePitchVoicing, standard.frames));
-    EXPECT_GE(pct(standard.identical, standard.frames), 99.5);
-    EXPECT_GE(pct(standard.samePitchVoicing, standard.frames), 99.5);
-    // The own rules change the analysis filters, so they part with the
-    // independent coder on most frames, but still track pitch and voicing.
-    EXPECT_GE(pct(own.samePitchVoicing, own.frames), 85.0);
-    EXPECT_LT(pct(own.identical, own.frames), 50.0);
+    std::printf("all: %d frames, %.1f%% identical under the FS-1015 rules; the codec's own rules: %.1f%% identical, "
+                "%.1f%% same pitch and voicing code\n",
+                frames, pct(identical, frames), pct(ownIdentical, frames), pct(ownSamePitch, frames));
+    EXPECT_LT(pct(ownIdentical, frames), 50.0) << "the codec's own rules are in force by default";
 }
 
-// Signals that isolate single behaviours: pitch glides and steps (tracking
-// and pitch-synchronous windows), onsets after silence at several levels
-// (onset detection, window placement, voicing at edges) and a start in noise
-// (the voicing classifier's first energy averages).
-TEST_F(Lpc10Reference, SyntheticSignalsAgreeWithAnIndependentCoder)
+// Each FS-1015 rule alone, against the codec's own rules. The quantiser rules
+// move only their own fields on every frame (RC8 carries the RMS parity in
+// unvoiced frames). The analysis rules feed the window placement, which moves
+// every parameter; on frames whose windows were the same over the last eight
+// calls each moves only its own path: the pre-emphasis the RMS and the
+// coefficients, the low-pass and the voicing sums pitch and voicing (and with
+// the voicing class, whether RC5..RC10 carry coefficients or parity).
+TEST(Lpc10Reference, EachFs1015RuleMovesOnlyItsOwnFields)
 {
-    uint32_t seed = 12345;
-    std::vector<std::pair<std::string, std::vector<double>>> signals;
-    auto append = [](std::vector<double> &to, const std::vector<double> &part) {
-        to.insert(to.end(), part.begin(), part.end());
+    // Field bits: 1 pitch and voicing, 2 RMS, 1 << (1 + i) RC i.
+    auto rc = [](int from, int to) { return (1 << (2 + to)) - (1 << (1 + from)); };
+    const struct {
+        const char *name;
+        bool Fs1015Rules::*flag;
+        int fields;
+        bool classMovesParity;
+        int firstWindow, endWindow; // window entries that must agree
+    } rules[] = {
+        {"pre-emphasis", &Fs1015Rules::preemphasis, 2 | rc(1, 10), false, 0, 3},
+        {"low-pass timing", &Fs1015Rules::lowpassToNewest, 1, true, 3, 7},
+        {"unvoiced sums", &Fs1015Rules::unvoicedSumsPreset, 1, true, 3, 7},
+        {"RC halving", &Fs1015Rules::rcHalvingTruncates, rc(3, 10), false, 0, 0},
+        {"RMS rounding", &Fs1015Rules::rmsOddRoundsUp, 2 | rc(8, 8), false, 0, 0},
     };
-    {
-        std::vector<double> x = noise(8000, 300, seed);
-        append(x, vowel(8000, 80, 250, 8000));
-        append(x, std::vector<double>(4000, 0.0));
-        append(x, vowel(8000, 300, 90, 5000));
-        signals.emplace_back("glides", x);
+    std::vector<std::pair<Samples, Encoded>> vectors;
+    for (const std::string name : kVectors) {
+        Samples s = readTestSamples(name + ".raw");
+        Encoded own = encodeFrames(s);
+        vectors.emplace_back(std::move(s), std::move(own));
     }
-    {
-        std::vector<double> x;
-        for (double f0 : {100, 140, 95, 180, 120, 210, 70}) {
-            append(x, vowel(2667, f0, f0, 6000));
-            append(x, noise(1000, 30, seed));
+    for (const auto &rule : rules) {
+        Fs1015Rules one;
+        one.*rule.flag = true;
+        int considered = 0, outside = 0, moved = 0;
+        for (const auto &[s, own] : vectors) {
+            const Encoded alone = encodeFrames(s, one);
+            for (size_t f = 0; f < own.codes.size(); ++f) {
+                bool windowsAgree = true;
+                for (size_t c = f >= 8 ? f - 8 : 0; c <= f; ++c)
+                    for (int w = rule.firstWindow; w < rule.endWindow; ++w)
+                        windowsAgree &= own.windows[c][w] == alone.windows[c][w];
+                if (!windowsAgree)
+                    continue;
+                const lpc10::FrameCodes &a = own.codes[f], &b = alone.codes[f];
+                int m = (a.ipitv != b.ipitv) | (a.irms != b.irms) << 1;
+                for (int i = 1; i <= 10; ++i)
+                    m |= (a.irc[i] != b.irc[i]) << (1 + i);
+                auto voiced = [](int ipitv) { return ipitv != 0 && ipitv != 127; };
+                const int allowed =
+                    rule.fields | (rule.classMovesParity && voiced(a.ipitv) != voiced(b.ipitv) ? rc(5, 10) : 0);
+                ++considered;
+                moved += m != 0;
+                outside += (m & ~allowed) != 0;
+            }
         }
-        signals.emplace_back("steps", x);
-    }
-    {
-        std::vector<double> x;
-        for (double peak : {500, 2000, 8000, 20000}) {
-            append(x, std::vector<double>(4000, 0.0));
-            append(x, vowel(2000, 130, 130, peak));
-            append(x, noise(1333, peak / 5, seed));
-        }
-        signals.emplace_back("onsets", x);
-    }
-
-    for (const auto &[name, x] : signals) {
-        std::vector<int16_t> s(x.size());
-        for (size_t i = 0; i < x.size(); ++i)
-            s[i] = static_cast<int16_t>(std::clamp(std::lround(x[i]), -32768L, 32767L));
-        const std::vector<unsigned char> u = toUlaw(s, name);
-        const std::vector<unsigned char> theirs = soxEncode(name);
-        ASSERT_EQ(theirs.size(), u.size() / 180 * 7);
-        const Comparison c = encodeAndCompare(lpc10::Dialect::Fs1015, u, theirs);
-        std::printf("%s: %d frames, %.1f%% identical\n", name.c_str(), c.frames, pct(c.identical, c.frames));
-        EXPECT_GE(pct(c.identical, c.frames), 99.0) << name;
+        std::printf("%-16s %4d frames with the same windows: %3d moved, %d outside the rule's fields\n", rule.name,
+                    considered, moved, outside);
+        EXPECT_GT(moved, 0) << rule.name;
+        EXPECT_GE(considered, 400) << rule.name;
+        EXPECT_EQ(outside, 0) << rule.name;
     }
 }
 
-TEST_F(Lpc10Reference, DecodedEnergyEnvelopesFollowTheIndependentDecoder)
+TEST(Lpc10Reference, DecodingTheIndependentCodersFramesFollowsItsDecoder)
 {
-    int n = 0;
-    for (const Utterance &u : kUtterances) {
-        const std::string name = "d" + std::to_string(n++);
-        speechUlaw(u.voice, u.text, name);
-        const std::vector<unsigned char> coded = soxEncode(name);
-        const double r = bestCorrelation(envelope(ourDecode(coded)), envelope(soxDecode(name, coded)));
-        std::printf("%s: energy envelope correlation %.3f\n", u.voice, r);
-        EXPECT_GE(r, 0.85) << u.voice;
+    for (const std::string voice : {"en-us", "de"}) {
+        const Samples ours = decodeAll(soxFrames("speech_" + voice));
+        const Samples theirs = readTestSamples("speech_" + voice + ".lpc10.decoded.raw");
+        ASSERT_GE(theirs.size(), ours.size()) << voice;
+        // Short-time log energies per 180-sample block, compared at the best
+        // lag within 12 blocks (the two decoders' delays differ).
+        auto envelope = [](const Samples &x) {
+            std::vector<double> e;
+            for (size_t i = 0; i + 180 <= x.size(); i += 180) {
+                double sum = 0;
+                for (size_t j = i; j < i + 180; ++j)
+                    sum += double(x[j]) * x[j];
+                e.push_back(std::log10(sum / 180 + 1.0));
+            }
+            return e;
+        };
+        const std::vector<double> a = envelope(ours), b = envelope(theirs);
+        double best = -1;
+        for (size_t lag = 0; lag <= 12; ++lag) {
+            double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+            const size_t n = std::min(a.size(), b.size() - lag);
+            for (size_t i = 0; i < n; ++i) {
+                sa += a[i], sb += b[i + lag], saa += a[i] * a[i], sbb += b[i + lag] * b[i + lag];
+                sab += a[i] * b[i + lag];
+            }
+            best = std::max(best, (sab - sa * sb / n) / std::sqrt((saa - sa * sa / n) * (sbb - sb * sb / n)));
+        }
+        std::printf("%s: energy envelope correlation %.3f\n", voice.c_str(), best);
+        EXPECT_GE(best, 0.85) << voice;
     }
 }
 
-TEST_F(Lpc10Reference, SilenceInGivesSilenceOut)
+// The pre-emphasis of the analysis and the de-emphasis of the synthesis are
+// a matched pair, so speech keeps its long-term balance up to 2 kHz within
+// 2 dB, and the FS-1015 pre-emphasis tilts it by several dB. Above 2 kHz the
+// shaped excitation pulse costs 2 to 3 dB on these voices (french speech
+// just over 3 dB), so that band is held to 3.5 dB.
+TEST(Lpc10Reference, SpeechKeepsItsSpectralBalance)
 {
-    std::vector<int16_t> zeros(8000 * 2, 0);
-    writeFile(dir + "/silence.ulaw.raw", zeros.data(), zeros.size() * 2);
-    const std::vector<unsigned char> coded = soxEncode("silence");
-    ASSERT_EQ(coded.size(), zeros.size() / 180 * 7);
-    auto peak = [](const std::vector<double> &x) {
-        double p = 0;
-        for (double v : x)
-            p = std::max(p, std::fabs(v));
-        return p;
-    };
-    std::printf("peak of decoded silence: %.0f\n", peak(ourDecode(coded)));
-    EXPECT_LE(peak(ourDecode(coded)), 64.0) << "below -54 dB of full scale";
+    Fs1015Rules fsPreemphasis;
+    fsPreemphasis.preemphasis = true;
+    int fsFailures = 0;
+    std::printf("dB relative to 250-500 Hz    500-1k  1k-2k  2k-3.4k\n");
+    for (const std::string voice : kVoices) {
+        const Samples s = readTestSamples("speech_" + voice + ".raw");
+        const auto in = bandLevels(s), own = bandLevels(throughCodec(s, {})),
+                   fs = bandLevels(throughCodec(s, fsPreemphasis));
+        for (auto [label, levels] : {std::pair{"input", in}, std::pair{"codec", own}, std::pair{"FS-1015 pre-emph.", fs}})
+            std::printf("%-9s %-18s %6.2f %6.2f %7.2f\n", voice.c_str(), label, levels[1], levels[2], levels[3]);
+        bool fsWithin = true;
+        for (int b = 1; b <= 3; ++b) {
+            EXPECT_LE(std::fabs(own[b] - in[b]), b <= 2 ? 2.0 : 3.5) << voice << " band " << b;
+            fsWithin &= b == 3 || std::fabs(fs[b] - in[b]) <= 2.0;
+        }
+        fsFailures += !fsWithin;
+    }
+    EXPECT_EQ(fsFailures, 5) << "with the FS-1015 pre-emphasis every voice leaves the 2 dB up to 2 kHz";
+}
 
-    std::vector<unsigned char> ulaw(16200, 0xFF), ours(16200 / 180 * 7);
-    Lpc10Encoder enc;
-    enc.encode(ulaw.data(), ours.data(), static_cast<int>(ulaw.size()));
-    EXPECT_LE(peak(ourDecode(ours, false)), 64.0);
+TEST(Lpc10Reference, SilenceInGivesSilenceOut)
+{
+    const Samples out = throughCodec(Samples(16200, 0), {});
+    const auto peak = std::max_element(out.begin(), out.end(), [](int a, int b) { return std::abs(a) < std::abs(b); });
+    std::printf("peak of decoded silence: %d\n", std::abs(*peak));
+    EXPECT_LE(std::abs(*peak), 64) << "below -54 dB of full scale";
 }

@@ -216,7 +216,9 @@ TEST(VoiceFile, BadFilesAreRefusedOrEndCleanly)
         {"len6425", {{4, 0x19}, {5, 0x19}}},
         {"payload", {{20, 5}}}};
     for (const auto &[name, edits] : damaged) {
-        const std::string out = stdoutOf([&] { playFile(write(name, edits)); });
+        // clang 14 cannot capture structured bindings in a lambda.
+        const auto file = write(name, edits);
+        const std::string out = stdoutOf([&] { playFile(file); });
         EXPECT_NE(out.find("This file is damaged"), std::string::npos) << name << ": " << out;
         EXPECT_NE(out.find("Voice file playing completed"), std::string::npos) << name;
         EXPECT_EQ(machineState, 0);

@@ -3,14 +3,21 @@
 // dialogs expect.
 #include "directory/settings.h"
 #include "directory/address.h"
+#include "directory/settings_path.h"
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -273,6 +280,105 @@ TEST_F(SettingsFiles, ProxySettingsRoundTripAndOddities)
 }
 
 // ---- Host entries and addresses ----
+
+// Runs the settings functions from `work` with the given environment, and
+// puts the process back as it was.
+class SettingsLocation : public SettingsFiles {
+protected:
+    void SetUp() override
+    {
+        SettingsFiles::SetUp();
+        fs::create_directories(dir_ / "work");
+        oldCwd_ = fs::current_path();
+        fs::current_path(dir_ / "work");
+        for (const char *v : {"XDG_CONFIG_HOME", "HOME"})
+            saved_.emplace_back(v, getenv(v) ? std::optional<std::string>(getenv(v)) : std::nullopt);
+        setenv("XDG_CONFIG_HOME", (dir_ / "xdg").c_str(), 1);
+        setenv("HOME", (dir_ / "home").c_str(), 1);
+    }
+    void TearDown() override
+    {
+        fs::current_path(oldCwd_);
+        for (const auto &[name, value] : saved_)
+            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+        SettingsFiles::TearDown();
+    }
+    fs::path oldCwd_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST_F(SettingsLocation, TheCurrentDirectoryWinsElseTheConfigFolder)
+{
+    UserProfile p{};
+    strcpy(p.name, "ann");
+    ASSERT_EQ(saveUserProfile(&p), 1);
+    const fs::path xdgFile = dir_ / "xdg/kestrelvox/userinfo.dat";
+    EXPECT_TRUE(fs::exists(xdgFile));
+    EXPECT_FALSE(fs::exists(dir_ / "work/userinfo.dat"));
+    EXPECT_EQ(fs::status(xdgFile.parent_path()).permissions(), fs::perms::owner_all);
+    UserProfile q{};
+    ASSERT_EQ(loadUserInfo(&q, true), 1);
+    EXPECT_STREQ(q.name, "ann");
+
+    // A file in the current directory is read and written in place.
+    write("work/userinfo.dat", "bob\nbob@example.org\nVisible\n");
+    ASSERT_EQ(loadUserInfo(&q, true), 1);
+    EXPECT_STREQ(q.name, "bob");
+    strcpy(q.name, "bobby");
+    ASSERT_EQ(saveUserProfile(&q), 1);
+    EXPECT_EQ(read("work/userinfo.dat").substr(0, 6), "bobby\n");
+    EXPECT_EQ(read("xdg/kestrelvox/userinfo.dat").substr(0, 4), "ann\n");
+
+    // XDG_CONFIG_HOME that is relative or absurdly long is ignored: ~/.config.
+    ProxySettings x{};
+    std::string tooLong(8000, 'a');
+    tooLong[0] = '/';
+    for (const std::string &bad : {std::string("relative/config"), tooLong}) {
+        setenv("XDG_CONFIG_HOME", bad.c_str(), 1);
+        fs::remove_all(dir_ / "home");
+        ASSERT_EQ(saveProxyInfo(&x), 1);
+        EXPECT_TRUE(fs::exists(dir_ / "home/.config/kestrelvox/proxy.inf")) << bad.substr(0, 20);
+    }
+}
+
+TEST_F(SettingsLocation, ASaveReplacesTheWholeFileOrNothing)
+{
+    write("work/userinfo.dat", "old\nold@example.org\nVisible\n");
+    const std::string before = read("work/userinfo.dat");
+    chmod((dir_ / "work/userinfo.dat").c_str(), 0640);
+    UserProfile p{};
+    strcpy(p.name, "a-name-too-long");
+
+    // Given up half-way (a crash) or failing to write (a full disk): the old
+    // file stays whole and no temporary file is left.
+    {
+        SettingsFileWriter w((dir_ / "work/userinfo.dat").string());
+        ASSERT_NE(w.file(), nullptr);
+        fputs("half", w.file());
+    }
+    rlimit old{}, tiny{8, 8};
+    getrlimit(RLIMIT_FSIZE, &old);
+    tiny.rlim_max = old.rlim_max;
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &tiny);
+    const int failed = saveUserProfile(&p);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(read("work/userinfo.dat"), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "work"), fs::directory_iterator()), 1);
+
+    // A replaced file keeps its permissions; through a symbolic link the
+    // file it points to is replaced and the link stays.
+    ASSERT_EQ(saveUserProfile(&p), 1);
+    EXPECT_EQ(fs::status(dir_ / "work/userinfo.dat").permissions(), fs::perms(0640));
+    fs::remove(dir_ / "work/userinfo.dat");
+    write("real.dat", "x\n");
+    fs::create_symlink(dir_ / "real.dat", dir_ / "work/userinfo.dat");
+    ASSERT_EQ(saveUserProfile(&p), 1);
+    EXPECT_TRUE(fs::is_symlink(dir_ / "work/userinfo.dat"));
+    EXPECT_EQ(read("real.dat").substr(0, 16), "a-name-too-long\n");
+}
 
 TEST(TrimHostString, TakesTheLastWordAsAddressAndSetsThePortEveryCall)
 {

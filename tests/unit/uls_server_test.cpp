@@ -2,6 +2,7 @@
 // system: registration, lists, buddies, chat relay, leaving, and hostile
 // clients that must not disturb the others.
 #include "directory/uls_server.h"
+#include "directory/settings.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,8 +22,16 @@ namespace {
 
 class Client {
 public:
-    explicit Client(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    // from: a loopback source address other than 127.0.0.1, to stand for
+    // another host.
+    explicit Client(int port, const char *from = nullptr) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
+        if (from) {
+            sockaddr_in src{};
+            src.sin_family = AF_INET;
+            src.sin_addr.s_addr = inet_addr(from);
+            bind(fd_, reinterpret_cast<sockaddr *>(&src), sizeof src);
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
@@ -45,8 +54,8 @@ public:
         UserProfile p{};
         p.ipAddr = inet_addr(addr);
         p.visible = visible;
-        strncpy(p.name, name, sizeof p.name - 1);
-        strncpy(p.buddyList, buddies, sizeof p.buddyList - 1);
+        copyToField(p.name, sizeof p.name, name);
+        copyToField(p.buddyList, sizeof p.buddyList, buddies);
         return std::string(reinterpret_cast<const char *>(&p), sizeof p);
     }
 
@@ -332,4 +341,63 @@ TEST_F(UlsServerTest, UnregisteredAndSurplusConnectionsAreClosed)
     EXPECT_TRUE(surplus.closedByServer());
     EXPECT_TRUE(idle.closedByServer(4000));
     EXPECT_TRUE(first.userList().empty());
+}
+
+TEST_F(UlsServerTest, SuccessiveUserListsGoThroughEveryVisibleUser)
+{
+    // 30 visible users among 60 invisible ones: each reply is full and
+    // distinct, and any two successive replies together list all 30.
+    auto hidden = std::vector<std::unique_ptr<Client>>();
+    for (int i = 0; i < 60; ++i) {
+        hidden.push_back(std::make_unique<Client>(port()));
+        hidden.back()->join(("hidden" + std::to_string(i)).c_str(), 0);
+    }
+    auto shown = crowd(30, "user");
+    std::set<std::string> everyone;
+    for (int i = 0; i < 30; ++i)
+        everyone.insert("user" + std::to_string(i) + " 127.0.0.1");
+
+    Client watcher(port());
+    watcher.join("watcher", 0);
+    Lines previous = watcher.userList();
+    for (int round = 0; round < 4; ++round) {
+        const Lines rows = watcher.userList();
+        std::set<std::string> both(rows.begin(), rows.end());
+        EXPECT_EQ(rows.size(), 24u);
+        EXPECT_EQ(both.size(), 24u);
+        both.insert(previous.begin(), previous.end());
+        EXPECT_EQ(both, everyone) << "round " << round;
+        previous = rows;
+    }
+
+    // A visible requester is never listed to itself; after a user leaves, two
+    // replies still cover the 28 others.
+    shown[7].reset();
+    watcher.userList();  // a round trip: the server has seen the close
+    Lines a = shown[0]->userList(), b = shown[0]->userList();
+    std::set<std::string> seen(a.begin(), a.end());
+    seen.insert(b.begin(), b.end());
+    everyone.erase("user0 127.0.0.1");
+    everyone.erase("user7 127.0.0.1");
+    EXPECT_EQ(seen, everyone);
+}
+
+TEST_F(UlsServerTest, OneAddressCannotTakeMoreThanItsShareOfConnections)
+{
+    UlsServerOptions opt;
+    opt.maxPerAddress = 3;
+    startServer(opt);
+    auto three = crowd(3, "local");
+    Client fourth(port());
+    EXPECT_TRUE(fourth.closedByServer());
+
+    // Another host still gets in, and a freed slot can be taken again.
+    Client other(port(), "127.0.0.2");
+    other.join("other");
+    EXPECT_EQ(other.userList().size(), 3u);
+    three[0]->send(command("quit!"));
+    EXPECT_TRUE(three[0]->closedByServer());
+    Client again(port());
+    again.join("again");
+    EXPECT_EQ(again.userList(), (Lines{"local1 127.0.0.1", "local2 127.0.0.1", "other 127.0.0.2"}));
 }

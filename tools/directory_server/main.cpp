@@ -28,10 +28,14 @@ void usage(FILE *to)
           "  -l, --listen ADDR         IPv4 address to listen on (default 0.0.0.0)\n"
           "  -p, --port N              directory port (default 2048)\n"
           "  -b, --broadcast-port N    broadcast server port (default 2051); 0 for none\n"
-          "      --max-clients N       connections served at once (default 10000)\n"
+          "      --max-clients N       connections served at once (default: as many as\n"
+          "                            the open-file limit allows)\n"
+          "      --max-per-address N   connections from one IPv4 address (default 100);\n"
+          "                            0 for no limit\n"
           "      --register-timeout S  seconds a new connection has to register (default 30)\n"
           "  -q, --quiet               print no event lines\n"
-          "  -h, --help                show this help and exit\n",
+          "  -h, --help                show this help and exit\n"
+          "  -V, --version             show the version and exit\n",
           to);
 }
 
@@ -60,22 +64,24 @@ void raiseDescriptorLimit()
 
 int main(int argc, char **argv)
 {
-    enum { kMaxClients = 1000, kRegisterTimeout };
+    enum { kMaxClients = 1000, kMaxPerAddress, kRegisterTimeout };
     static const option longOptions[] = {
         {"listen", required_argument, nullptr, 'l'},
         {"port", required_argument, nullptr, 'p'},
         {"broadcast-port", required_argument, nullptr, 'b'},
         {"max-clients", required_argument, nullptr, kMaxClients},
+        {"max-per-address", required_argument, nullptr, kMaxPerAddress},
         {"register-timeout", required_argument, nullptr, kRegisterTimeout},
         {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
 
     UlsServerOptions opt;
     int c;
     int number = 0;
-    while ((c = getopt_long(argc, argv, "l:p:b:qh", longOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:p:b:qhV", longOptions, nullptr)) != -1) {
         switch (c) {
         case 'l':
             opt.listenAddress = optarg;
@@ -100,6 +106,13 @@ int main(int argc, char **argv)
             }
             opt.maxClients = static_cast<std::size_t>(number);
             break;
+        case kMaxPerAddress:
+            if (!parseNumber(optarg, 0, INT_MAX, &number)) {
+                fprintf(stderr, "kestrelvox-directory: bad per-address limit '%s'\n", optarg);
+                return 2;
+            }
+            opt.maxPerAddress = static_cast<std::size_t>(number);
+            break;
         case kRegisterTimeout:
             if (!parseNumber(optarg, 1, 86400, &opt.registerTimeoutSeconds)) {
                 fprintf(stderr, "kestrelvox-directory: bad timeout '%s'\n", optarg);
@@ -111,6 +124,9 @@ int main(int argc, char **argv)
             break;
         case 'h':
             usage(stdout);
+            return 0;
+        case 'V':
+            printf("kestrelvox-directory %s\n", KV_VERSION);
             return 0;
         default:
             usage(stderr);

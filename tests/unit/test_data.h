@@ -1,0 +1,28 @@
+// The committed reference vectors of tests/data (scripts/make-test-vectors.sh
+// makes them). A missing file fails the test that needs it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+inline std::vector<unsigned char> readTestData(const std::string &name)
+{
+    std::ifstream f(std::string(KV_TEST_DATA_DIR) + "/" + name, std::ios::binary);
+    EXPECT_TRUE(f.good()) << "missing test vector " << KV_TEST_DATA_DIR << "/" << name;
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+// Signed 16-bit little-endian samples.
+inline std::vector<int16_t> readTestSamples(const std::string &name)
+{
+    const std::vector<unsigned char> bytes = readTestData(name);
+    std::vector<int16_t> s(bytes.size() / 2);
+    for (size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    return s;
+}

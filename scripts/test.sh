@@ -19,7 +19,7 @@ cmake --build build-asan -j"$jobs" --target kestrelvox_unit_tests
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -L unit -j"$jobs")
 
 # The engine tests run the real worker threads at once; any data race fails.
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_TSAN=ON -DKV_BUILD_GUI=OFF -DKV_BUILD_BENCHMARKS=OFF
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_WERROR=ON -DKV_TSAN=ON -DKV_BUILD_GUI=OFF -DKV_BUILD_BENCHMARKS=OFF
 cmake --build build-tsan -j"$jobs" --target kestrelvox_unit_tests
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -L unit -j"$jobs")
 

@@ -181,9 +181,10 @@ def check_unreachable_server(run, net, b):
     helper(run, net["s"], "--blackhole")
     server_list_ok(b, kd.Ui(b))
     b.wait_output(f"Connecting UL Server: {net['s'].ip}")
-    waits = [new_connection_delay(b) for _ in range(3)]
+    waits = sorted(new_connection_delay(b) for _ in range(5))
     pending = "Connection failed" not in b.stdout_lines()
-    check(pending and max(waits) < 0.2,
+    # The median: a loaded machine may delay one key press; a blocked GUI thread delays all.
+    check(pending and waits[2] < 0.2,
           f"while the connect is pending the window answers Ctrl+N within 0.2 s "
           f"({', '.join(f'{w:.3f}' for w in waits)} s)", f"pending {pending}")
     b.wait_output("Connection failed", timeout=15)

@@ -28,7 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     UlsReplyAssembler split, whole;
     std::vector<UlsReply> pieces, once;
     for (size_t at = 1; at < size; at += piece) {
-        // An exact-size copy, so reading past a piece is caught.
         std::vector<uint8_t> copy(data + at, data + std::min(size, at + piece));
         split.feed(copy.data(), copy.size(), pieces);
     }

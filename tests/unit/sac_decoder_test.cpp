@@ -1,0 +1,121 @@
+// The arithmetic symbol decoder against the test encoder's arithmetic coder,
+// under the known models and under stand-in models for the missing ones.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "h263_test_encoder.h"
+#include "video/sac_decoder.h"
+
+namespace kv::video {
+namespace {
+
+// Bit source over a byte string, reading zeros past its end.
+struct Bits {
+    std::vector<uint8_t> data;
+    std::size_t pos = 0;
+    uint32_t showbits(int n) const {
+        uint32_t v = 0;
+        for (std::size_t i = pos; i < pos + n; ++i)
+            v = v << 1 | (i / 8 < data.size() ? (data[i / 8] >> (7 - i % 8)) & 1 : 0);
+        return v;
+    }
+    uint32_t getbits(int n) { const uint32_t v = showbits(n); pos += n; return v; }
+};
+
+Bits fromString(const std::string &s) {
+    testenc::BitWriter w;
+    for (char c : s) w.put(c == '1', 1);
+    return {w.bytes()};
+}
+
+std::vector<int> standInCumf(int symbols, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<int> c{16383};
+    for (int i = 1; i < symbols; ++i) c.push_back(std::max(symbols - i, c.back() - 1 - int(rng() % 600)));
+    c.push_back(0);
+    return c;
+}
+
+TEST(SacDecoder, DecodesWhatTheEncoderCodedAndStopsAtTheNextStartCode) {
+    const SacModelSet &b = builtinSacModels();
+    const auto c64 = standInCumf(64, 1), c103 = standInCumf(103, 2), c254 = standInCumf(254, 3);
+    const std::vector<SacModel> models{b.cod, b.modb, b.ycbpb, b.uvcbpb, b.dquant, b.sign, b.last, b.lastIntra,
+                                       {c64, b.mvd.values}, {c103, b.tcoef1.values}, {c254, b.level.values}};
+    // Random symbols, then long runs of each model's bottom symbol, which
+    // make long runs of 0 bits that need emulation-prevention bits.
+    std::mt19937 rng(7);
+    std::vector<std::pair<int, int>> coded;
+    for (int i = 0; i < 3000; ++i) {
+        const int m = int(rng() % models.size());
+        const int n = int(models[m].cumf.size()) - 1;
+        coded.push_back({m, i < 2000 ? int(rng() % n) : n - 1});
+    }
+    testenc::BitWriter w;
+    testenc::SacEncoder enc(w);
+    for (auto [m, s] : coded) enc.encode(s, models[m]);
+    enc.flush();
+    const std::size_t dataEnd = w.bitCount();
+    w.put(1, 17);  // start code
+    w.put(0x1f, 5);
+    const std::string bits = [&] { std::string s; Bits r{w.bytes()}; while (r.pos < dataEnd) s += char('0' + r.getbits(1)); return s; }();
+    EXPECT_NE(bits.find(std::string(14, '0') + "1"), std::string::npos);
+    EXPECT_EQ(bits.find(std::string(15, '0')), std::string::npos);
+
+    Bits r{w.bytes()};
+    SacDecoder<Bits> dec;
+    dec.reset(r);
+    for (std::size_t i = 0; i < coded.size(); ++i)
+        ASSERT_EQ(dec.decodeSymbol(r, models[coded[i].first]), coded[i].second) << "symbol " << i;
+    EXPECT_EQ(r.pos, dataEnd);
+    for (int i = 0; i < 20; ++i) dec.decodeSymbol(r, models[i % models.size()]);
+    EXPECT_EQ(r.pos, dataEnd) << "zero bits in front of a start code are delivered, not read";
+}
+
+TEST(SacDecoder, ResetDropsEmulationPreventionBitsAndStopsAtStartCodes) {
+    struct Case { std::string bits; std::size_t consumed; };
+    const std::vector<Case> cases{
+        {std::string(14, '0') + "10" + "1111111111", 17},   // the 1 after fourteen 0 bits is dropped
+        {std::string(15, '0') + "1" + "1111111111", 16},    // a fifteenth 0 is data; the 1 after it too
+        {"1010101010" + std::string(16, '0') + "1", 10},     // start code after 10 bits: zeros fill up
+    };
+    for (const Case &c : cases) {
+        Bits r = fromString(c.bits);
+        SacDecoder<Bits> dec;
+        dec.reset(r);
+        EXPECT_EQ(r.pos, c.consumed) << c.bits;
+    }
+}
+
+TEST(SacDecoder, CodSymbolZeroLiesAtTheTopOfTheInterval) {
+    for (auto [bits, cod] : {std::pair{std::string(16, '1'), 0}, {std::string(16, '0') + "0", 1}}) {
+        Bits r = fromString(bits + "1111");
+        SacDecoder<Bits> dec;
+        dec.reset(r);
+        EXPECT_EQ(dec.decodeSymbol(r, builtinSacModels().cod), cod) << bits;
+    }
+}
+
+TEST(SacModels, OnlyTheSmallModelsHaveCountsAndEveryModelItsValues) {
+    const SacModelSet &b = builtinSacModels();
+    EXPECT_FALSE(b.complete());
+    for (const SacModel *m : {&b.cod, &b.modb, &b.ycbpb, &b.uvcbpb, &b.dquant, &b.sign, &b.last, &b.lastIntra})
+        ASSERT_TRUE(m->available() && m->cumf.size() == m->values.size() + 1 && m->cumf.front() == 16383);
+    for (const SacModel *m : {&b.mcbpc, &b.cbpy, &b.mvd, &b.intradc, &b.tcoefrIntra, &b.runIntra, &b.level})
+        EXPECT_FALSE(m->available());
+    EXPECT_EQ(b.mvd.values[0], 32);
+    EXPECT_EQ(b.intradc.values[127], 255);
+    EXPECT_EQ(b.level.values[0], 129);
+    EXPECT_EQ(b.level.values[253], 127);
+    EXPECT_EQ(b.tcoef1.values[12], 17);  // LAST 0, RUN 1, LEVEL 1
+    SacModelSet full = b;
+    const auto c = standInCumf(2, 4);
+    for (SacModel *m : {&full.mcbpc, &full.mcbpcIntra, &full.cbpy, &full.cbpyIntra, &full.mvd, &full.intradc,
+                        &full.tcoef1, &full.tcoef2, &full.tcoef3, &full.tcoefr, &full.tcoef1Intra, &full.tcoef2Intra,
+                        &full.tcoef3Intra, &full.tcoefrIntra, &full.run, &full.runIntra, &full.level, &full.levelIntra})
+        m->cumf = c;
+    EXPECT_TRUE(full.complete());
+}
+
+}  // namespace
+}  // namespace kv::video

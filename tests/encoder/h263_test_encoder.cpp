@@ -474,7 +474,7 @@ EncodedPicture H263TestEncoder::encode(const Picture &src, const PictureOptions 
     sx.endData();
     w.alignWithZeros();
     ref_ = cur;
-    EncodedPicture out{w.bytes(), {}};
+    EncodedPicture out{w.bytes(), {}, mv_};
     if (pb) out.shown.push_back(bcur);
     out.shown.push_back(cur);
     return out;

@@ -67,16 +67,17 @@ struct PictureOptions {
     bool gobHeaders = false;   // a zero-stuffed GOB header (GQUANT = quant) in front of every row but the first
     int stuffingEvery = 0;     // a stuffing MCBPC in front of every n-th macroblock
     int intraEvery = 0;        // in P-pictures, every n-th macroblock is intra-coded
-    std::function<Vector(int col, int row)> vector;  // P vectors; may be clamped to what can be coded
-    std::function<int(int col, int row)> dquant;     // quantiser change -2..2 of a macroblock
+    std::function<Vector(int col, int row)> vector = {};  // P vectors; may be clamped to what can be coded
+    std::function<int(int col, int row)> dquant = {};  // quantiser change -2..2 of a macroblock
     const Picture *bSource = nullptr;                 // set: a PB-frame with this B-picture
     int trb = 1, dbquant = 0;
-    std::function<Vector(int col, int row)> bDelta;  // MVDB
+    std::function<Vector(int col, int row)> bDelta = {};  // MVDB
 };
 
 struct EncodedPicture {
     std::vector<uint8_t> bytes;  // one coded picture, starting with its start code
     std::vector<Picture> shown;  // what the decoder must show: B then P, or the one picture
+    std::vector<Vector> vectors; // the P vector of each macroblock, as coded
 };
 
 class H263TestEncoder {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -44,5 +45,59 @@ private:
     int32_t low_ = 0, high_ = 65535;
     int follow_ = 0, zeros_ = 0;
 };
+
+struct Vector {
+    int x = 0, y = 0;  // half samples
+};
+
+// A 4:2:0 picture. Sources are 160 x 112; reconstructions come in the
+// decoder's 160 x 120 stores, whose last 8 lines are never coded.
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<uint8_t> y, cb, cr;
+    static Picture blank(int width, int height);
+};
+
+struct PictureOptions {
+    bool intra = false;
+    int tr = 0;                // temporal reference
+    int quant = 10;
+    bool unrestricted = false; // vectors may point outside the picture
+    bool arithmetic = false;   // arithmetic-coded syntax
+    bool gobHeaders = false;   // a zero-stuffed GOB header (GQUANT = quant) in front of every row but the first
+    int stuffingEvery = 0;     // a stuffing MCBPC in front of every n-th macroblock
+    int intraEvery = 0;        // in P-pictures, every n-th macroblock is intra-coded
+    std::function<Vector(int col, int row)> vector = {};  // P vectors; may be clamped to what can be coded
+    std::function<int(int col, int row)> dquant = {};  // quantiser change -2..2 of a macroblock
+    const Picture *bSource = nullptr;                 // set: a PB-frame with this B-picture
+    int trb = 1, dbquant = 0;
+    std::function<Vector(int col, int row)> bDelta = {};  // MVDB
+};
+
+struct EncodedPicture {
+    std::vector<uint8_t> bytes;  // one coded picture, starting with its start code
+    std::vector<Picture> shown;  // what the decoder must show: B then P, or the one picture
+    std::vector<Vector> vectors; // the P vector of each macroblock, as coded
+};
+
+class H263TestEncoder {
+public:
+    explicit H263TestEncoder(const SacModelSet &models = builtinSacModels()) : models_(models) {}
+    EncodedPicture encode(const Picture &source, const PictureOptions &options);
+
+private:
+    const SacModelSet &models_;
+    Picture ref_ = Picture::blank(160, 120);
+    std::vector<Vector> mv_ = std::vector<Vector>(70);
+    int prevTr_ = 0, quant_ = 0;
+};
+
+// An AV file: records back to back; audio payloads are already coded with
+// the codec of codecWord, video records carry one coded picture each.
+struct AvRecord {
+    bool video = false;
+    std::vector<uint8_t> data;
+};
+bool writeAvFile(const std::string &path, uint32_t codecWord, const std::vector<AvRecord> &records);
 
 }  // namespace kv::video::testenc

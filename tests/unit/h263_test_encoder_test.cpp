@@ -1,0 +1,133 @@
+// The decoder against the test encoder's own reconstruction, for the stream
+// features an outside encoder cannot make.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "h263_test_encoder.h"
+#include "video/h263_decoder.h"
+
+namespace kv::video {
+namespace {
+
+using testenc::Picture;
+using testenc::PictureOptions;
+using testenc::Vector;
+
+// A textured scene moving by (t, t/2) samples, with a drifting chroma ramp.
+Picture scene(int t) {
+    Picture p = Picture::blank(160, 112);
+    auto luma = [&](int x, int y) {
+        x -= t, y -= t / 2;
+        return 128 + 50 * std::sin(x * 0.21) * std::cos(y * 0.17) + ((x * 7 + y * 13) & 31) - 16;
+    };
+    for (int y = 0; y < 112; ++y)
+        for (int x = 0; x < 160; ++x) p.y[y * 160 + x] = uint8_t(std::clamp(int(luma(x, y)), 0, 255));
+    for (int i = 0; i < 80 * 56; ++i) {
+        p.cb[i] = uint8_t(100 + (i % 80 + t) % 60);
+        p.cr[i] = uint8_t(150 - (i / 80 + 2 * t) % 50);
+    }
+    return p;
+}
+
+// Stand-in counts for the models this build lacks, so arithmetic-coded
+// pictures can be made and decoded.
+struct StandInModels {
+    std::vector<std::vector<int>> counts;
+    SacModelSet set = builtinSacModels();
+    StandInModels() {
+        for (SacModel *m : {&set.mcbpc, &set.mcbpcIntra, &set.cbpy, &set.cbpyIntra, &set.mvd, &set.intradc,
+                            &set.tcoef1, &set.tcoef2, &set.tcoef3, &set.tcoefr, &set.tcoef1Intra, &set.tcoef2Intra,
+                            &set.tcoef3Intra, &set.tcoefrIntra, &set.run, &set.runIntra, &set.level, &set.levelIntra}) {
+            // Falling counts: early symbols are likelier, as in real models.
+            const int n = int(m->values.size());
+            std::vector<int> c(n + 1);
+            for (int i = 0; i <= n; ++i) c[i] = int(16383.0 * std::pow(1.0 - double(i) / n, 2.5) + (n - i));
+            c[0] = 16383;
+            counts.push_back(c);
+            m->cumf = counts.back();
+        }
+    }
+};
+
+struct Case {
+    const char *name;
+    PictureOptions base;
+    bool pb;
+};
+
+TEST(H263TestEncoder, DecoderReproducesTheEncodersReconstruction) {
+    static StandInModels standIn;  // outlives the decoders that point at it
+    auto edges = [](int col, int row) {  // outward at every edge, a small drift inside
+        return Vector{col == 0 ? -60 : col == 9 ? 60 : 3, row == 0 ? -60 : row == 6 ? 60 : -2};
+    };
+    auto dquant = [](int col, int row) { return (col + row) % 5 - 2; };
+    auto delta = [](int col, int row) { return Vector{(col % 3) - 1, (row % 3) - 1}; };
+    auto drift = [](int, int) { return Vector{2, 1}; };
+    const std::vector<Case> cases{
+        {"restricted vectors", {.quant = 6, .vector = drift}, false},
+        {"unrestricted vectors past every edge", {.quant = 8, .unrestricted = true, .vector = edges}, false},
+        {"PB-frames", {.quant = 9, .vector = drift, .trb = 2, .dbquant = 2, .bDelta = delta}, true},
+        {"PB-frames, unrestricted", {.quant = 12, .unrestricted = true, .vector = edges, .trb = 1, .dbquant = 3, .bDelta = delta}, true},
+        {"DQUANT, GOB headers, stuffing, intra macroblocks",
+         {.quant = 10, .gobHeaders = true, .stuffingEvery = 7, .intraEvery = 9, .vector = drift, .dquant = dquant}, false},
+        {"arithmetic coding, every feature",
+         {.quant = 11, .unrestricted = true, .arithmetic = true, .gobHeaders = true, .stuffingEvery = 5,
+          .intraEvery = 11, .vector = edges, .dquant = dquant, .trb = 1, .dbquant = 1, .bDelta = delta},
+         true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool arith = c.base.arithmetic;
+        testenc::H263TestEncoder enc(arith ? standIn.set : builtinSacModels());
+        H263Decoder dec;
+        if (arith) dec.setSacModels(standIn.set);
+        std::vector<Picture> shown;
+        dec.setSink([&](const PictureView &v) {
+            Picture p{v.width, v.height, {v.y, v.y + v.width * v.height},
+                      {v.cb, v.cb + v.width * v.height / 4}, {v.cr, v.cr + v.width * v.height / 4}};
+            shown.push_back(std::move(p));
+        });
+        int counter = 0, tr = 0;
+        std::vector<Vector> vectors;
+        for (int n = 0; n < 4; ++n) {
+            PictureOptions o = c.base;
+            o.intra = n == 0;
+            const Picture b = scene(2 * n - 1), p = scene(2 * n);
+            o.bSource = c.pb && n > 0 ? &b : nullptr;
+            o.tr = tr += o.bSource ? 3 : 1;
+            const auto e = enc.encode(p, o);
+            if (n > 0) vectors.insert(vectors.end(), e.vectors.begin(), e.vectors.end());
+            shown.clear();
+            ASSERT_EQ(dec.decodePicture(e.bytes.data(), e.bytes.size(), counter), H263Decoder::Result::Decoded);
+            ++counter;
+            EXPECT_FALSE(dec.damaged()) << "picture " << n;
+            ASSERT_EQ(shown.size(), e.shown.size());
+            for (std::size_t i = 0; i < shown.size(); ++i) {
+                EXPECT_EQ(shown[i].y, e.shown[i].y) << "picture " << n << "." << i;
+                EXPECT_EQ(shown[i].cb, e.shown[i].cb) << "picture " << n << "." << i;
+                EXPECT_EQ(shown[i].cr, e.shown[i].cr) << "picture " << n << "." << i;
+            }
+        }
+        if (c.base.unrestricted) {  // some block lies wholly outside at each edge
+            bool past[4] = {};
+            for (std::size_t i = 0; i < vectors.size(); ++i) {
+                const int bx = int(i % 70 % 10) * 16 + (vectors[i].x >> 1), by = int(i % 70 / 10) * 16 + (vectors[i].y >> 1);
+                past[0] |= bx <= -16, past[1] |= bx >= 160, past[2] |= by <= -16, past[3] |= by >= 112;
+            }
+            EXPECT_TRUE(past[0] && past[1] && past[2] && past[3]);
+        }
+    }
+}
+
+TEST(H263TestEncoder, ArithmeticPicturesNeedEveryModel) {
+    StandInModels standIn;
+    testenc::H263TestEncoder enc(standIn.set);
+    const auto e = enc.encode(scene(0), {.intra = true, .arithmetic = true});
+    H263Decoder dec;
+    int counter = 0;
+    EXPECT_EQ(dec.decodePicture(e.bytes.data(), e.bytes.size(), counter), H263Decoder::Result::ArithUnsupported);
+}
+
+}  // namespace
+}  // namespace kv::video

@@ -108,11 +108,14 @@ void H263Decoder::get_sac_block(int comp, int mode)
 {
     const bool intra = mode == 0;
     const SacModelSet &m = *models_;
-    const SacModel *first[4] = {&m.tcoef1, &m.tcoef2, &m.tcoef3, &m.tcoefr};
-    const SacModel *firstIntra[4] = {&m.tcoef1Intra, &m.tcoef2Intra, &m.tcoef3Intra, &m.tcoefrIntra};
     int i = intra ? 1 : 0;
     for (int n = 0;; ++n) {
-        const int value = sacValue(*(intra ? firstIntra : first)[std::min(n, 3)]);
+        // The first three coefficients of a block have models of their own.
+        const SacModel &tcoef = n == 0 ? (intra ? m.tcoef1Intra : m.tcoef1)
+                                : n == 1 ? (intra ? m.tcoef2Intra : m.tcoef2)
+                                : n == 2 ? (intra ? m.tcoef3Intra : m.tcoef3)
+                                         : (intra ? m.tcoefrIntra : m.tcoefr);
+        const int value = sacValue(tcoef);
         if (fault_)
             return;
         int last, run, level;

@@ -45,7 +45,12 @@ public:
     bool damaged() const { return damaged_; } // a fault was met in the last picture
 
 private:
-    struct Pending; // a parsed macroblock waiting for its reconstruction
+    // A parsed macroblock waits for its reconstruction until the macroblock
+    // to its right has been parsed: overlapped prediction needs its vectors.
+    struct Pending {
+        bool valid = false;
+        int bx = 0, by = 0, mode = 0, cbp = 0, cbpb = 0, cod = 0, bdx = 0, bdy = 0;
+    };
 
     bool getheader(int &gn);
     bool getpicturehdr();

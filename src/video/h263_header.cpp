@@ -2,6 +2,7 @@
 #include "video/h263_decoder.h"
 
 #include "core/util.h"
+#include "video/h263_recon.h"
 
 #include <algorithm>
 #include <cstring>

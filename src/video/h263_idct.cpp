@@ -3,6 +3,7 @@
 #include "video/h263_recon.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace kv::video {
 namespace {
@@ -13,6 +14,13 @@ constexpr int W1 = 2841, W2 = 2676, W3 = 2408, W5 = 1609, W6 = 1108, W7 = 565;
 inline int16_t iclp(int v)
 {
     return static_cast<int16_t>(std::clamp(v, -256, 255));
+}
+
+// The 1/sqrt(2) rotation; 64 bits, since damaged input can make any 16-bit
+// row or column.
+inline int rotate(int64_t v)
+{
+    return static_cast<int>((181 * v + 128) >> 8);
 }
 
 void idctrow(int16_t *x)
@@ -33,7 +41,7 @@ void idctrow(int16_t *x)
     const int s0 = a0 + a1, d0 = a0 - a1;
     const int p1 = o1 + o5, p5 = o1 - o5, p7 = o7 + o3, p3 = o7 - o3;
     const int e0 = s0 + b2, e3 = s0 - b2, e1 = d0 + b6, e2 = d0 - b6;
-    const int r2 = (181 * (p5 + p3) + 128) >> 8, r4 = (181 * (p5 - p3) + 128) >> 8;
+    const int r2 = rotate(p5 + p3), r4 = rotate(p5 - p3);
     x[0] = static_cast<int16_t>((e0 + p1) >> 8);
     x[1] = static_cast<int16_t>((e1 + r2) >> 8);
     x[2] = static_cast<int16_t>((e2 + r4) >> 8);
@@ -63,7 +71,7 @@ void idctcol(int16_t *b)
     const int s0 = a0 + a1, d0 = a0 - a1;
     const int p1 = o1 + o5, p5 = o1 - o5, p7 = o7 + o3, p3 = o7 - o3;
     const int e0 = s0 + b2, e3 = s0 - b2, e1 = d0 + b6, e2 = d0 - b6;
-    const int r2 = (181 * (p5 + p3) + 128) >> 8, r4 = (181 * (p5 - p3) + 128) >> 8;
+    const int r2 = rotate(p5 + p3), r4 = rotate(p5 - p3);
     b[0] = iclp((e0 + p1) >> 14);
     b[8] = iclp((e1 + r2) >> 14);
     b[16] = iclp((e2 + r4) >> 14);

@@ -3,6 +3,7 @@
 #include "video/h263_decoder.h"
 
 #include "video/h263_recon.h"
+#include "video/h263_vlc_tables.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -21,12 +22,6 @@ constexpr int kMaxStuffing = 1024;
 
 } // namespace
 
-// A parsed macroblock waits here until the macroblock to its right has been
-// parsed, because overlapped prediction needs that neighbour's vectors.
-struct H263Decoder::Pending {
-    bool valid = false;
-    int bx = 0, by = 0, mode = 0, cbp = 0, cbpb = 0, cod = 0, bdx = 0, bdy = 0;
-};
 
 void H263Decoder::getMBs()
 {

@@ -76,7 +76,9 @@ private:
             if (bit == 0) {
                 zerorun_ = 1;
             } else {
-                bit = static_cast<int32_t>(bits.getbits(1));
+                // Check for a start code again, so that a prevention bit
+                // right before one never makes the decoder read into it.
+                bit = bits.showbits(17) == 1 ? 0 : static_cast<int32_t>(bits.getbits(1));
                 zerorun_ = bit == 0 ? 1 : 0;
             }
         } else {

@@ -70,6 +70,7 @@ TEST(SacDecoder, ResetDropsEmulationPreventionBitsAndStopsAtStartCodes) {
         {std::string(14, '0') + "10" + "1111111111", 17},   // the 1 after fourteen 0 bits is dropped
         {std::string(15, '0') + "1" + "1111111111", 16},    // a fifteenth 0 is data; the 1 after it too
         {"1010101010" + std::string(16, '0') + "1", 10},     // start code after 10 bits: zeros fill up
+        {std::string(14, '0') + "1" + std::string(16, '0') + "1", 15},  // nor after a prevention bit
     };
     for (const Case &c : cases) {
         Bits r = fromString(c.bits);

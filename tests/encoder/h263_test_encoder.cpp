@@ -78,6 +78,7 @@ void SacEncoder::emit(int bit) {
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <numbers>
 #include <optional>
 #include <unordered_map>
 
@@ -204,7 +205,7 @@ struct Plane {
 
 void fdct(const int in[64], double out[64]) {
     double tmp[64];
-    auto c = [](int k, int n) { return (k ? 1.0 : std::sqrt(0.5)) * std::cos((2 * n + 1) * k * M_PI / 16) / 2; };
+    auto c = [](int k, int n) { return (k ? 1.0 : std::sqrt(0.5)) * std::cos((2 * n + 1) * k * std::numbers::pi / 16) / 2; };
     for (int y = 0; y < 8; ++y)
         for (int u = 0; u < 8; ++u) {
             tmp[y * 8 + u] = 0;

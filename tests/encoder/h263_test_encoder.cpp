@@ -1,7 +1,18 @@
 #include "h263_test_encoder.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <numbers>
+#include <optional>
 #include <stdexcept>
+#include <unordered_map>
+
+#include "video/h263_recon.h"
+#include "video/h263_vlc_tables.h"
 
 namespace kv::video::testenc {
 
@@ -71,21 +82,6 @@ void SacEncoder::emit(int bit) {
     }
 }
 
-}  // namespace kv::video::testenc
-
-#include <array>
-#include <bit>
-#include <cmath>
-#include <cstdio>
-#include <memory>
-#include <numbers>
-#include <optional>
-#include <unordered_map>
-
-#include "video/h263_recon.h"
-#include "video/h263_vlc_tables.h"
-
-namespace kv::video::testenc {
 namespace {
 
 constexpr int kCols = 10, kRows = 7, kWidth = 160, kHeight = 120, kEdge = 32;

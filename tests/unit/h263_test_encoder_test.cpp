@@ -50,6 +50,7 @@ TEST(H263TestEncoder, DecoderReproducesTheEncodersReconstruction) {
         {"PB-frames, unrestricted", {.quant = 12, .unrestricted = true, .vector = edges, .trb = 1, .dbquant = 3, .bDelta = delta}, true},
         {"DQUANT, GOB headers, stuffing, intra macroblocks",
          {.quant = 10, .gobHeaders = true, .stuffingEvery = 7, .intraEvery = 9, .vector = drift, .dquant = dquant}, false},
+        {"DQUANT clipped to 1 and to 31", {.quant = 2, .vector = drift, .dquant = [](int, int row) { return row < 3 ? -2 : 2; }}, false},
         {"arithmetic coding, every feature",
          {.quant = 11, .unrestricted = true, .arithmetic = true, .gobHeaders = true, .stuffingEvery = 5,
           .intraEvery = 11, .vector = edges, .dquant = dquant, .trb = 1, .dbquant = 1, .bDelta = delta},

@@ -87,13 +87,19 @@ TEST(SacDecoder, ResetDropsEmulationPreventionBitsAndStopsAtStartCodes) {
     }
 }
 
-TEST(SacDecoder, CodSymbolZeroLiesAtTheTopOfTheInterval) {
+TEST(SacDecoder, CodSymbolZeroLiesAtTheTopOfTheIntervalAndNoSearchLeavesItsModel) {
     for (auto [bits, cod] : {std::pair{std::string(16, '1'), 0}, {std::string(16, '0') + "0", 1}}) {
         Bits r = fromString(bits + "1111");
         SacDecoder<Bits> dec;
         dec.reset(r);
         EXPECT_EQ(dec.decodeSymbol(r, builtinSacModels().cod), cod) << bits;
     }
+    // Counts that do not end at 0: the code value below them gives the last symbol.
+    const std::vector<int> storage{16383, 9000, 400, 300, 200};
+    Bits r = fromString(std::string(40, '0'));
+    SacDecoder<Bits> dec;
+    dec.reset(r);
+    EXPECT_EQ(dec.decodeSymbol(r, {std::span(storage).first(3), {}}), 1);
 }
 
 TEST(SacModels, OnlyTheSmallModelsHaveCountsAndEveryModelItsValues) {

@@ -30,26 +30,6 @@ Picture scene(int t) {
     return p;
 }
 
-// Stand-in counts for the models this build lacks, so arithmetic-coded
-// pictures can be made and decoded.
-struct StandInModels {
-    std::vector<std::vector<int>> counts;
-    SacModelSet set = builtinSacModels();
-    StandInModels() {
-        for (SacModel *m : {&set.mcbpc, &set.mcbpcIntra, &set.cbpy, &set.cbpyIntra, &set.mvd, &set.intradc,
-                            &set.tcoef1, &set.tcoef2, &set.tcoef3, &set.tcoefr, &set.tcoef1Intra, &set.tcoef2Intra,
-                            &set.tcoef3Intra, &set.tcoefrIntra, &set.run, &set.runIntra, &set.level, &set.levelIntra}) {
-            // Falling counts: early symbols are likelier, as in real models.
-            const int n = int(m->values.size());
-            std::vector<int> c(n + 1);
-            for (int i = 0; i <= n; ++i) c[i] = int(16383.0 * std::pow(1.0 - double(i) / n, 2.5) + (n - i));
-            c[0] = 16383;
-            counts.push_back(c);
-            m->cumf = counts.back();
-        }
-    }
-};
-
 struct Case {
     const char *name;
     PictureOptions base;
@@ -57,7 +37,6 @@ struct Case {
 };
 
 TEST(H263TestEncoder, DecoderReproducesTheEncodersReconstruction) {
-    static StandInModels standIn;  // outlives the decoders that point at it
     auto edges = [](int col, int row) {  // outward near every edge (the predictors must ramp up), a drift inside
         return Vector{col == 0 ? -60 : col >= 8 ? 60 : 3, row == 0 ? -60 : row >= 5 ? 60 : -2};
     };
@@ -79,9 +58,9 @@ TEST(H263TestEncoder, DecoderReproducesTheEncodersReconstruction) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const bool arith = c.base.arithmetic;
-        testenc::H263TestEncoder enc(arith ? standIn.set : builtinSacModels());
+        testenc::H263TestEncoder enc(arith ? testenc::standInSacModels() : builtinSacModels());
         H263Decoder dec;
-        if (arith) dec.setSacModels(standIn.set);
+        if (arith) dec.setSacModels(testenc::standInSacModels());
         std::vector<Picture> shown;
         dec.setSink([&](const PictureView &v) {
             Picture p{v.width, v.height, {v.y, v.y + v.width * v.height},
@@ -126,8 +105,7 @@ TEST(H263TestEncoder, DecoderReproducesTheEncodersReconstruction) {
 }
 
 TEST(H263TestEncoder, ArithmeticPicturesNeedEveryModel) {
-    StandInModels standIn;
-    testenc::H263TestEncoder enc(standIn.set);
+    testenc::H263TestEncoder enc(testenc::standInSacModels());
     const auto e = enc.encode(scene(0), {.intra = true, .arithmetic = true});
     H263Decoder dec;
     int counter = 0;

@@ -29,19 +29,10 @@ Bits fromString(const std::string &s) {
     return {w.bytes()};
 }
 
-std::vector<int> standInCumf(int symbols, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<int> c{16383};
-    for (int i = 1; i < symbols; ++i) c.push_back(std::max(symbols - i, c.back() - 1 - int(rng() % 600)));
-    c.push_back(0);
-    return c;
-}
-
 TEST(SacDecoder, DecodesWhatTheEncoderCodedAndStopsAtTheNextStartCode) {
-    const SacModelSet &b = builtinSacModels();
-    const auto c64 = standInCumf(64, 1), c103 = standInCumf(103, 2), c254 = standInCumf(254, 3);
+    const SacModelSet &b = builtinSacModels(), &stand = testenc::standInSacModels();
     const std::vector<SacModel> models{b.cod, b.modb, b.ycbpb, b.uvcbpb, b.dquant, b.sign, b.last, b.lastIntra,
-                                       {c64, b.mvd.values}, {c103, b.tcoef1.values}, {c254, b.level.values}};
+                                       stand.mvd, stand.tcoef1, stand.level, stand.mcbpcIntra};
     // Random symbols, then long runs of each model's bottom symbol, which
     // make long runs of 0 bits that need emulation-prevention bits.
     std::mt19937 rng(7);
@@ -53,12 +44,13 @@ TEST(SacDecoder, DecodesWhatTheEncoderCodedAndStopsAtTheNextStartCode) {
     }
     testenc::BitWriter w;
     testenc::SacEncoder enc(w);
-    for (auto [m, s] : coded) enc.encode(s, models[m]);
+    for (auto [m, symbol] : coded) enc.encode(symbol, models[m]);
     enc.flush();
     const std::size_t dataEnd = w.bitCount();
     w.put(1, 17);  // start code
     w.put(0x1f, 5);
-    const std::string bits = [&] { std::string s; Bits r{w.bytes()}; while (r.pos < dataEnd) s += char('0' + r.getbits(1)); return s; }();
+    std::string bits;
+    for (Bits r{w.bytes()}; r.pos < dataEnd;) bits += char('0' + r.getbits(1));
     EXPECT_NE(bits.find(std::string(14, '0') + "1"), std::string::npos);
     EXPECT_EQ(bits.find(std::string(15, '0')), std::string::npos);
 
@@ -114,13 +106,7 @@ TEST(SacModels, OnlyTheSmallModelsHaveCountsAndEveryModelItsValues) {
     EXPECT_EQ(b.level.values[0], 129);
     EXPECT_EQ(b.level.values[253], 127);
     EXPECT_EQ(b.tcoef1.values[12], 17);  // LAST 0, RUN 1, LEVEL 1
-    SacModelSet full = b;
-    const auto c = standInCumf(2, 4);
-    for (SacModel *m : {&full.mcbpc, &full.mcbpcIntra, &full.cbpy, &full.cbpyIntra, &full.mvd, &full.intradc,
-                        &full.tcoef1, &full.tcoef2, &full.tcoef3, &full.tcoefr, &full.tcoef1Intra, &full.tcoef2Intra,
-                        &full.tcoef3Intra, &full.tcoefrIntra, &full.run, &full.runIntra, &full.level, &full.levelIntra})
-        m->cumf = c;
-    EXPECT_TRUE(full.complete());
+    EXPECT_TRUE(testenc::standInSacModels().complete());
 }
 
 }  // namespace

@@ -134,7 +134,8 @@ void H263Decoder::getMBs()
                 continue;
             }
             mode = mcbpc & 7;
-            if (mode > 4 || (!pict_type_ && !isIntra(mode))) {
+            // INTER4V exists only with advanced prediction.
+            if (mode > 4 || (!pict_type_ && !isIntra(mode)) || (mode == kInter4v && !adv_pred_mode_)) {
                 fault_ = true;
                 break;
             }

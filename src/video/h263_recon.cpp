@@ -56,12 +56,13 @@ constexpr int OM[5][8][8] = {
      {2, 1, 1, 1, 0, 0, 0, 0}},
 };
 
-// One routine per interpolation case, so the inner loops carry no tests.
-template <int Hx, int Hy>
-void copyBlock(const uint8_t *s, int ss, uint8_t *d, int ds, int w, int h)
+// One routine per interpolation case and width, so that the inner loops
+// carry no tests and have a fixed length.
+template <int Hx, int Hy, int W>
+void copyBlock(const uint8_t *s, int ss, uint8_t *d, int ds, int h)
 {
     for (int j = 0; j < h; ++j, s += ss, d += ds) {
-        for (int i = 0; i < w; ++i) {
+        for (int i = 0; i < W; ++i) {
             if constexpr (!Hx && !Hy)
                 d[i] = s[i];
             else if constexpr (Hx && !Hy)
@@ -74,35 +75,45 @@ void copyBlock(const uint8_t *s, int ss, uint8_t *d, int ds, int w, int h)
     }
 }
 
+template <int W>
+void copyBlockW(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int h, int hx, int hy)
+{
+    switch ((hx ? 1 : 0) | (hy ? 2 : 0)) {
+    case 0:
+        return copyBlock<0, 0, W>(src, srcStride, dst, dstStride, h);
+    case 1:
+        return copyBlock<1, 0, W>(src, srcStride, dst, dstStride, h);
+    case 2:
+        return copyBlock<0, 1, W>(src, srcStride, dst, dstStride, h);
+    default:
+        return copyBlock<1, 1, W>(src, srcStride, dst, dstStride, h);
+    }
+}
+
 } // namespace
 
 void predictBlock(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int w, int h, int hx, int hy)
 {
-    switch ((hx ? 1 : 0) | (hy ? 2 : 0)) {
-    case 0:
-        copyBlock<0, 0>(src, srcStride, dst, dstStride, w, h);
-        break;
-    case 1:
-        copyBlock<1, 0>(src, srcStride, dst, dstStride, w, h);
-        break;
-    case 2:
-        copyBlock<0, 1>(src, srcStride, dst, dstStride, w, h);
-        break;
-    default:
-        copyBlock<1, 1>(src, srcStride, dst, dstStride, w, h);
-        break;
-    }
+    if (w == 16)
+        return copyBlockW<16>(src, srcStride, dst, dstStride, h, hx, hy);
+    for (int x = 0; x < w; x += 8)
+        copyBlockW<8>(src + x, srcStride, dst + x, dstStride, h, hx, hy);
 }
 
 void predictObmc(const uint8_t *ref, int stride, int x, int y, const int vectors[5][2], uint8_t *dst, int dstStride)
 {
+    // Each remote vector weighs only on its half of the block: above on rows
+    // 0..3, below on rows 4..7, right on columns 4..7, left on columns 0..3.
+    static constexpr int kRows[5][2] = {{0, 8}, {0, 4}, {4, 8}, {0, 8}, {0, 8}};
+    static constexpr int kCols[5][2] = {{0, 8}, {0, 8}, {0, 8}, {4, 8}, {0, 4}};
     int sum[8][8] = {};
     uint8_t pred[8 * 8];
     for (int k = 0; k < 5; ++k) {
-        const int vx = vectors[k][0], vy = vectors[k][1];
-        predictBlock(ref + (y + (vy >> 1)) * stride + x + (vx >> 1), stride, pred, 8, 8, 8, vx & 1, vy & 1);
-        for (int j = 0; j < 8; ++j)
-            for (int i = 0; i < 8; ++i)
+        const int vx = vectors[k][0], vy = vectors[k][1], r0 = kRows[k][0], r1 = kRows[k][1];
+        predictBlock(ref + (y + r0 + (vy >> 1)) * stride + x + (vx >> 1), stride, pred + r0 * 8, 8, 8, r1 - r0,
+                     vx & 1, vy & 1);
+        for (int j = r0; j < r1; ++j)
+            for (int i = kCols[k][0]; i < kCols[k][1]; ++i)
                 sum[j][i] += pred[j * 8 + i] * OM[k][j][i];
     }
     for (int j = 0; j < 8; ++j)

@@ -3,6 +3,7 @@
 //   voice.vox  the same audio records alone
 //   arith.avf  the same audio records with arithmetic-coded pictures (stand-in models)
 //   last.rgb   the last picture the program must show: 160 x 112 pixels of R, G, B
+#include "../support/sac_stand_in_models.h"
 #include "audio/codec_framing.h"
 #include "audio/media_packet.h"
 #include "audio/ulaw.h"
@@ -38,21 +39,8 @@ int main(int argc, char **argv)
         audio.push_back({false, {packet + kPacketHeaderSize, packet + kPacketHeaderSize + n}});
     }
 
-    kv::video::SacModelSet models = kv::video::builtinSacModels();
-    int k = 0;
-    for (kv::video::SacModel *m : {&models.mcbpc, &models.mcbpcIntra, &models.cbpy, &models.cbpyIntra, &models.mvd,
-                                   &models.intradc, &models.tcoef1, &models.tcoef2, &models.tcoef3, &models.tcoefr,
-                                   &models.tcoef1Intra, &models.tcoef2Intra, &models.tcoef3Intra, &models.tcoefrIntra,
-                                   &models.run, &models.runIntra, &models.level, &models.levelIntra}) {
-        static std::vector<int> store[18];
-        const int n = static_cast<int>(m->values.size());
-        for (int i = 0; i <= n; ++i)
-            store[k].push_back(16383 * (n - i) / n);
-        m->cumf = store[k++];
-    }
-
     std::vector<te::AvRecord> av, arith;
-    te::H263TestEncoder enc, encArith(models);
+    te::H263TestEncoder enc, encArith(sacStandInModels());
     te::Picture last;
     auto scene = [](int t) {
         te::Picture p = te::Picture::blank(160, 112);

@@ -1,14 +1,8 @@
 #!/usr/bin/python3
-"""AV files: H.263 pictures in the main window while the sound plays.
-- an AV file of 24 pictures (intra, P with motion, unrestricted vectors, PB-frames) interleaved with
-  GSM audio records plays with Ctrl+P: "Playing voice file <path>", then "Voice file playing
-  completed" and nothing else; the picture area then shows the last picture, within +-2 per channel
-  of its conversion by the test encoder's reconstruction;
-- its sound is sample for sample what the same audio records play as a voice file (another copy);
-- an AV file with arithmetic-coded pictures says once that this build cannot decode them and plays
-  its sound;
-- /File/Stop during an AV file ends it early and cleanly; the program then quits with status 0.
-"""
+"""AV files: an AV file of 24 pictures (I, P, unrestricted vectors, PB-frames) and GSM audio plays
+with Ctrl+P; the picture area then shows its last picture (+-2 per channel), and its sound is sample
+for sample the same audio records played as a voice file by another copy. Arithmetic-coded video is
+reported once while the sound plays; /File/Stop ends an AV file early; the program quits with 0."""
 import os
 import shutil
 import subprocess

@@ -37,8 +37,12 @@ struct Case {
 };
 
 TEST(H263TestEncoder, DecoderReproducesTheEncodersReconstruction) {
-    auto edges = [](int col, int row) {  // outward near every edge (the predictors must ramp up), a drift inside
-        return Vector{col == 0 ? -60 : col >= 8 ? 60 : 3, row == 0 ? -60 : row >= 5 ? 60 : -2};
+    // Outward near every edge (the predictors must ramp up), a drift inside,
+    // and a few reversals against large predictors, which need the wrap-around
+    // of unrestricted vectors.
+    auto edges = [](int col, int row) {
+        return Vector{col == 0 ? -60 : col >= 8 ? (row == 3 ? -60 : 60) : 3,
+                      row == 0 ? (col == 4 ? 60 : -60) : row >= 5 ? (row == 6 && col == 5 ? -60 : 60) : -2};
     };
     auto dquant = [](int col, int row) { return (col + row) % 5 - 2; };
     auto delta = [](int col, int row) { return Vector{(col % 3) - 1, (row % 3) - 1}; };

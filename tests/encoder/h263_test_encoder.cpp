@@ -295,26 +295,6 @@ struct EdgeImage {
 
 }  // namespace
 
-const SacModelSet &standInSacModels() {
-    static std::vector<std::vector<int>> counts;  // the spans point into these
-    static const SacModelSet set = [] {
-        SacModelSet m = builtinSacModels();
-        for (SacModel *model : {&m.mcbpc, &m.mcbpcIntra, &m.cbpy, &m.cbpyIntra, &m.mvd, &m.intradc, &m.tcoef1,
-                                &m.tcoef2, &m.tcoef3, &m.tcoefr, &m.tcoef1Intra, &m.tcoef2Intra, &m.tcoef3Intra,
-                                &m.tcoefrIntra, &m.run, &m.runIntra, &m.level, &m.levelIntra}) {
-            // Falling counts, early symbols likelier, as in real models.
-            const int n = static_cast<int>(model->values.size());
-            std::vector<int> c(static_cast<std::size_t>(n) + 1);
-            for (int i = 0; i <= n; ++i) c[i] = static_cast<int>(16383.0 * std::pow(1.0 - double(i) / n, 2.5)) + n - i;
-            c[0] = 16383;
-            counts.push_back(std::move(c));
-            model->cumf = counts.back();
-        }
-        return m;
-    }();
-    return set;
-}
-
 Picture Picture::blank(int width, int height) {
     const auto n = static_cast<std::size_t>(width * height);
     return {width, height, std::vector<uint8_t>(n), std::vector<uint8_t>(n / 4), std::vector<uint8_t>(n / 4)};

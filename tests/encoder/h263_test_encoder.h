@@ -50,11 +50,6 @@ struct Vector {
     int x = 0, y = 0;  // half samples
 };
 
-// The built-in models with made-up counts for the models this build lacks,
-// so that arithmetic-coded pictures can be made and decoded in tests. Real
-// streams need the real tables.
-const SacModelSet &standInSacModels();
-
 // A 4:2:0 picture. Sources are 160 x 112; reconstructions come in the
 // decoder's 160 x 120 stores, whose last 8 lines are never coded.
 struct Picture {

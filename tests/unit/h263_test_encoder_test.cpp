@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "../support/sac_stand_in_models.h"
 #include "h263_test_encoder.h"
 #include "video/h263_decoder.h"
 
@@ -65,9 +66,9 @@ TEST(H263TestEncoder, DecoderReproducesTheEncodersReconstruction) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const bool arith = c.base.arithmetic;
-        testenc::H263TestEncoder enc(arith ? testenc::standInSacModels() : builtinSacModels());
+        testenc::H263TestEncoder enc(arith ? sacStandInModels() : builtinSacModels());
         H263Decoder dec;
-        if (arith) dec.setSacModels(testenc::standInSacModels());
+        if (arith) dec.setSacModels(sacStandInModels());
         std::vector<Picture> shown;
         dec.setSink([&](const PictureView &v) {
             Picture p{v.width, v.height, {v.y, v.y + v.width * v.height},
@@ -112,7 +113,7 @@ TEST(H263TestEncoder, DecoderReproducesTheEncodersReconstruction) {
 }
 
 TEST(H263TestEncoder, ArithmeticPicturesNeedEveryModel) {
-    testenc::H263TestEncoder enc(testenc::standInSacModels());
+    testenc::H263TestEncoder enc(sacStandInModels());
     const auto e = enc.encode(scene(0), {.intra = true, .arithmetic = true});
     H263Decoder dec;
     int counter = 0;

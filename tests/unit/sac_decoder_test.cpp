@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "../support/sac_stand_in_models.h"
 #include "h263_test_encoder.h"
 #include "video/sac_decoder.h"
 
@@ -30,7 +31,7 @@ Bits fromString(const std::string &s) {
 }
 
 TEST(SacDecoder, DecodesWhatTheEncoderCodedAndStopsAtTheNextStartCode) {
-    const SacModelSet &b = builtinSacModels(), &stand = testenc::standInSacModels();
+    const SacModelSet &b = builtinSacModels(), &stand = sacStandInModels();
     const std::vector<SacModel> models{b.cod, b.modb, b.ycbpb, b.uvcbpb, b.dquant, b.sign, b.last, b.lastIntra,
                                        stand.mvd, stand.tcoef1, stand.level, stand.mcbpcIntra};
     // Random symbols, then long runs of each model's bottom symbol, which
@@ -107,7 +108,7 @@ TEST(SacModels, OnlyTheSmallModelsHaveCountsAndEveryModelItsValues) {
     EXPECT_EQ(b.level.values[0], 129);
     EXPECT_EQ(b.level.values[253], 127);
     EXPECT_EQ(b.tcoef1.values[12], 17);  // LAST 0, RUN 1, LEVEL 1
-    EXPECT_TRUE(testenc::standInSacModels().complete());
+    EXPECT_TRUE(sacStandInModels().complete());
 }
 
 }  // namespace

@@ -16,6 +16,8 @@ packages=(
   alsa-oss jackd2 libasound2-plugins alsa-utils
   espeak-ng sox libgsm-tools python3-numpy
   dante-server
+  # H.263 decoder tests: an independent encoder and decoder (black box)
+  ffmpeg
 )
 
 missing=()

@@ -6,6 +6,7 @@
 #include "audio/send.h"
 #include "audio/sound_device.h"
 #include "core/progress.h"
+#include "video/video_hooks.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -139,9 +140,13 @@ int SaveVoiceFile(const char *path, SpeechCodec speechCodec)
     return 0;
 }
 
-void playVideoRecord(unsigned char *, int, int *)
+void playVideoRecord(unsigned char *record, int n, int *counter)
 {
-    // No video decoder in this build: pictures are skipped, audio plays on.
+    // Under the use gate, so that shut-down never frees the decoder in the
+    // middle of a picture; Stop also ends a wait for the display.
+    EngineUse use;
+    if (use)
+        decodeVideoRecord(record, n, counter, forceExitThread);
 }
 
 int playAVFile(const char *path)

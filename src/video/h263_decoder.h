@@ -44,6 +44,17 @@ public:
     int height() const { return height_; }
     bool damaged() const { return damaged_; } // a fault was met in the last picture
 
+    // The options of the last picture header read.
+    struct HeaderInfo {
+        bool inter, unrestricted, arithmetic, advanced, pbFrame;
+        int quant, temporalReference;
+    };
+    HeaderInfo header() const
+    {
+        return {pict_type_ != 0, long_vectors_ != 0, syntax_arith_coding_ != 0, adv_pred_mode_ != 0, pb_frame_ != 0,
+                quant_, temp_ref_};
+    }
+
 private:
     // A parsed macroblock waits for its reconstruction until the macroblock
     // to its right has been parsed: overlapped prediction needs its vectors.

@@ -342,7 +342,8 @@ EncodedPicture H263TestEncoder::encode(const Picture &src, const PictureOptions 
         }
         for (int col = 0; col < kCols; ++col) {
             const int idx = row * kCols + col, bx = 16 * col, by = 16 * row;
-            const bool intra = o.intra || (o.intraEvery && idx % o.intraEvery == o.intraEvery - 1);
+            const bool intra = o.intra || (o.intraEvery && idx % o.intraEvery == o.intraEvery - 1) ||
+                               (o.intraMacroblock && o.intraMacroblock(col, row));
             const int dq = o.dquant ? std::clamp(o.dquant(col, row), -2, 2) : 0;
             const int type = intra ? (dq ? 4 : 3) : (dq ? 1 : 0);
             quant_ = std::clamp(quant_ + dq, 1, 31);

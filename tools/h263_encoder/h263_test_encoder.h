@@ -67,6 +67,7 @@ struct PictureOptions {
     bool gobHeaders = false;   // a zero-stuffed GOB header (GQUANT = quant) in front of every row but the first
     int stuffingEvery = 0;     // a stuffing MCBPC in front of every n-th macroblock
     int intraEvery = 0;        // in P-pictures, every n-th macroblock is intra-coded
+    std::function<bool(int col, int row)> intraMacroblock = {};  // in P-pictures, further intra-coded macroblocks
     std::function<Vector(int col, int row)> vector = {};  // P vectors; may be clamped to what can be coded
     std::function<int(int col, int row)> dquant = {};  // quantiser change -2..2 of a macroblock
     const Picture *bSource = nullptr;                 // set: a PB-frame with this B-picture

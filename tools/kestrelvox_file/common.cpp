@@ -11,11 +11,6 @@
 
 namespace kvfile {
 
-void fail(int status, const std::string &message)
-{
-    throw Failure{status, message};
-}
-
 OutputFile::OutputFile(std::string path) : path_(std::move(path))
 {
     std::vector<char> name(path_.begin(), path_.end());
@@ -232,6 +227,44 @@ const char *codecName(SpeechCodec codec)
         break;
     }
     return "ulaw";
+}
+
+TimedY4mWriter::TimedY4mWriter(OutputFile &out) : out_(out)
+{
+    // Black until the first picture, as the picture area starts out.
+    last_.y.assign(kWidth * kHeight, 16);
+    last_.cb.assign(kWidth * kHeight / 4, 128);
+    last_.cr.assign(kWidth * kHeight / 4, 128);
+    const char header[] = "YUV4MPEG2 W160 H112 F10:1 Ip A1:1 C420jpeg\n";
+    out_.write(header, sizeof header - 1);
+}
+
+void TimedY4mWriter::writeFrame()
+{
+    out_.write("FRAME\n", 6);
+    out_.write(last_.y.data(), last_.y.size());
+    out_.write(last_.cb.data(), last_.cb.size());
+    out_.write(last_.cr.data(), last_.cr.size());
+    ++written_;
+}
+
+void TimedY4mWriter::picture(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, double seconds)
+{
+    // Pictures are never dropped: several at one time take the next slots.
+    const long slot = static_cast<long>(std::floor(seconds * 10 + 1e-9));
+    while (written_ < slot)
+        writeFrame();
+    std::memcpy(last_.y.data(), y, last_.y.size());
+    std::memcpy(last_.cb.data(), cb, last_.cb.size());
+    std::memcpy(last_.cr.data(), cr, last_.cr.size());
+    writeFrame();
+}
+
+void TimedY4mWriter::finish(double seconds)
+{
+    const long end = static_cast<long>(std::ceil(seconds * 10 - 1e-9));
+    while (written_ < end)
+        writeFrame();
 }
 
 } // namespace kvfile

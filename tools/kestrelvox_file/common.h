@@ -21,7 +21,10 @@ struct Failure {
     int status;
     std::string message;
 };
-[[noreturn]] void fail(int status, const std::string &message);
+[[noreturn]] inline void fail(int status, const std::string &message)
+{
+    throw Failure{status, message};
+}
 
 // A file written under a temporary name beside its final one and renamed by
 // commit(); destroyed uncommitted, it removes the temporary file, so a failed

@@ -8,7 +8,7 @@ namespace kvfile {
 
 namespace {
 
-constexpr int kMaxSide = 8192;
+constexpr int kMaxSide = 4096;
 constexpr size_t kMaxLine = 1024;
 
 // One header line up to "\n"; false if none ends within kMaxLine bytes.
@@ -145,44 +145,6 @@ bool Y4mReader::next(Frame &frame)
     scalePlane(raw_.data() + lumaSize + cw * ch, static_cast<int>(cw), static_cast<int>(ch), frame.cr.data(), kWidth / 2,
                kHeight / 2);
     return true;
-}
-
-TimedY4mWriter::TimedY4mWriter(OutputFile &out) : out_(out)
-{
-    // Black until the first picture, as the picture area starts out.
-    last_.y.assign(kWidth * kHeight, 16);
-    last_.cb.assign(kWidth * kHeight / 4, 128);
-    last_.cr.assign(kWidth * kHeight / 4, 128);
-    const char header[] = "YUV4MPEG2 W160 H112 F10:1 Ip A1:1 C420jpeg\n";
-    out_.write(header, sizeof header - 1);
-}
-
-void TimedY4mWriter::writeFrame()
-{
-    out_.write("FRAME\n", 6);
-    out_.write(last_.y.data(), last_.y.size());
-    out_.write(last_.cb.data(), last_.cb.size());
-    out_.write(last_.cr.data(), last_.cr.size());
-    ++written_;
-}
-
-void TimedY4mWriter::picture(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, double seconds)
-{
-    // Pictures are never dropped: several at one time take the next slots.
-    const long slot = static_cast<long>(std::floor(seconds * 10 + 1e-9));
-    while (written_ < slot)
-        writeFrame();
-    std::memcpy(last_.y.data(), y, last_.y.size());
-    std::memcpy(last_.cb.data(), cb, last_.cb.size());
-    std::memcpy(last_.cr.data(), cr, last_.cr.size());
-    writeFrame();
-}
-
-void TimedY4mWriter::finish(double seconds)
-{
-    const long end = static_cast<long>(std::ceil(seconds * 10 - 1e-9));
-    while (written_ < end)
-        writeFrame();
 }
 
 } // namespace kvfile

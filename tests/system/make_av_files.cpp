@@ -3,6 +3,8 @@
 //   voice.vox  the same audio records alone
 //   arith.avf  the same audio records with arithmetic-coded pictures (stand-in models)
 //   last.rgb   the last picture the program must show: 160 x 112 pixels of R, G, B
+// or, as "make_av_files --last-rgb IN.y4m OUT.rgb", the RGB of the last picture of a
+// kestrelvox-file YUV4MPEG2 stream (160 x 112, 4:2:0), as the program's display makes it.
 #include "../support/sac_stand_in_models.h"
 #include "audio/codec_framing.h"
 #include "audio/media_packet.h"
@@ -12,13 +14,37 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 namespace te = kv::video::testenc;
 
+static int lastRgb(const char *in, const char *out)
+{
+    FILE *f = fopen(in, "rb");
+    if (!f)
+        return 1;
+    std::vector<uint8_t> y(160 * 120), cb(80 * 60), cr(80 * 60);
+    char line[256];
+    bool any = false;
+    // The header line, then "FRAME" lines each followed by one picture.
+    while (fgets(line, sizeof line, f))
+        if (!strncmp(line, "FRAME", 5)) {
+            any = fread(y.data(), 1, 160 * 112, f) == 160 * 112 && fread(cb.data(), 1, 80 * 56, f) == 80 * 56 &&
+                  fread(cr.data(), 1, 80 * 56, f) == 80 * 56;
+        }
+    fclose(f);
+    std::vector<uint8_t> rgb(160 * 120 * 3);
+    Yuv2Rgb24(y.data(), cr.data(), cb.data(), rgb.data(), 160, 120);
+    FILE *o = fopen(out, "wb");
+    return any && o && fwrite(rgb.data(), 1, 160 * 112 * 3, o) == 160 * 112 * 3 && fclose(o) == 0 ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 4 && !strcmp(argv[1], "--last-rgb"))
+        return lastRgb(argv[2], argv[3]);
     if (argc != 2) {
         fprintf(stderr, "usage: make_av_files DIR\n");
         return 2;

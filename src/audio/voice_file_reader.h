@@ -29,18 +29,22 @@ public:
 
     enum class Status { Record, End, Damaged };
     // The next record; valid until the next call. After Damaged, fault()
-    // says why and faultOffset() where the bad record starts.
+    // says why, faultKind() what sort of fault, faultOffset() where the bad
+    // record starts.
     Status next(FileRecord &record);
+    enum class Fault { None, CutShort, UnknownType, BadLength };
+    Fault faultKind() const { return faultKind_; }
     const std::string &fault() const { return fault_; }
     long faultOffset() const { return faultOffset_; }
 
 private:
-    Status damaged(long offset, std::string why);
+    Status damaged(long offset, Fault kind, std::string why);
 
     FILE *file_ = nullptr;
     long size_ = 0, offset_ = 0;
     std::vector<unsigned char> buffer_;
     std::string fault_;
+    Fault faultKind_ = Fault::None;
     long faultOffset_ = -1;
 };
 

@@ -103,7 +103,7 @@ def test(run):
     os.chmod(w("locked"), 0o555)
     cases = [("cut.wav", ["import", w("cut.wav"), w("out.vox"), "--codec", "gsm"], "cut short"),
              ("text.wav", ["import", w("text.wav"), w("out.vox"), "--codec", "gsm"], "not a sound file"),
-             ("bad.y4m", ["make-av", w("s.wav"), w("bad.y4m"), w("out.avf")], "not 4:2:0"),
+             ("bad.y4m", ["make-av", w("s.wav"), w("bad.y4m"), w("out.avf")], "is not 8-bit 4:2:0"),
              ("locked/out.vox", ["import", w("s.wav"), w("locked/out.vox"), "--codec", "gsm"], "Permission denied"),
              ("damaged.vox", ["export", w("damaged.vox"), w("out.wav")], "damaged at byte 1372")]
     before = set(os.listdir(d))

@@ -34,12 +34,7 @@ std::vector<Record> codeSpeech(std::vector<int16_t> samples, SpeechCodec codec, 
     const size_t block = static_cast<size_t>(inputSampleCount(codec));
     const size_t blocks = std::max((samples.size() + block - 1) / block, minimumBlocks);
     samples.resize(blocks * block, 0);
-    const uint32_t word = codecWord(codec);
-    std::memset(sendAudioBuffer, 0, kPacketHeaderSize);
-    setPacketCodec(sendAudioBuffer, word);
-    sendAudioBuffer[0] = kRecordMark;
-    sendAudioBuffer[1] = kRecordTypeAudio << 1;
-    writeLe32(sendAudioBuffer + kOffCodecCopy, word);
+    startAudioRecord(sendAudioBuffer, codecWord(codec));
     std::vector<Record> records;
     for (size_t b = 0; b < blocks; ++b) {
         processAudioBuffer(reinterpret_cast<const unsigned char *>(&samples[b * block]), static_cast<int>(block * 2), codec);

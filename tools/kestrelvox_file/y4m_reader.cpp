@@ -107,8 +107,9 @@ Y4mReader::Y4mReader(FILE *file, std::string name) : file_(file), name_(std::mov
             break;
         }
         case 'C':
-            if (value.rfind("420", 0) != 0)
-                fail(kBadInput, name_ + ": colour space " + value + " is not 4:2:0");
+            // 8-bit 4:2:0 only, whichever way its chroma is sited.
+            if (value != "420" && value != "420jpeg" && value != "420mpeg2" && value != "420paldv")
+                fail(kBadInput, name_ + ": colour space " + value + " is not 8-bit 4:2:0");
             break;
         case 'I':
         case 'A':

@@ -229,9 +229,12 @@ int runMakeAv(const Arguments &args)
     std::vector<TimedFrame> frames;
     Frame frame;
     double next = 0;
-    for (long i = 0; reader.next(frame); ++i) {
+    for (long i = 0;; ++i) {
         const double t = i / reader.rate();
-        if (t + 1e-9 < next)
+        const bool take = t + 1e-9 >= next;
+        if (!reader.next(frame, take))
+            break;
+        if (!take)
             continue;
         if (frames.size() == 36000)
             fail(kBadInput, y4mPath + ": more than an hour of pictures");

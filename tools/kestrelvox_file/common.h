@@ -79,7 +79,9 @@ struct Frame {
 class Y4mReader {
 public:
     Y4mReader(FILE *file, std::string name); // fails on a bad header
-    bool next(Frame &frame);                 // false at the end; fails on a cut-short picture
+    // False at the end; fails on a cut-short picture. Unless scale, the
+    // picture is only read past.
+    bool next(Frame &frame, bool scale = true);
     double rate() const { return double(rateNum_) / rateDen_; }
     int width() const { return width_; }
     int height() const { return height_; }

@@ -123,7 +123,7 @@ Y4mReader::Y4mReader(FILE *file, std::string name) : file_(file), name_(std::mov
         fail(kBadInput, name_ + ": the header gives no picture size");
 }
 
-bool Y4mReader::next(Frame &frame)
+bool Y4mReader::next(Frame &frame, bool scale)
 {
     std::string line;
     if (!readLine(file_, line)) {
@@ -138,6 +138,8 @@ bool Y4mReader::next(Frame &frame)
     raw_.resize(size);
     if (fread(raw_.data(), 1, size, file_) != size)
         fail(kBadInput, name_ + ": a picture is cut short");
+    if (!scale)
+        return true;
     frame.y.resize(kWidth * kHeight);
     frame.cb.resize(kWidth * kHeight / 4);
     frame.cr.resize(kWidth * kHeight / 4);

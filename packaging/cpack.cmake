@@ -13,7 +13,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 "Kestrelvox places voice calls directly to another host over UDP and answers
 incoming calls by itself. Speech travels as u-law, IMA ADPCM, GSM 06.10
 (also with one 20 ms frame per packet) or LPC-10 at 2400 bit/s. It records
-outgoing speech into voice files and plays voice files back.
+outgoing speech into voice files and plays voice files back. The
+kestrelvox-file command lists, exports to WAV and YUV4MPEG2, and makes voice
+and AV files.
 .
 Through a directory server it registers the user, lists the users and
 buddies online, and relays short chat messages, optionally through a SOCKS 4

@@ -108,7 +108,8 @@ for cmd in "kestrelvox --version" "kestrelvox-directory --help" "kestrelvox-file
   fi
 done
 man_pages=$(echo "$listed" | grep -c '^/usr/share/man/')
-in_root sh -c 'ls /usr/share/man/man1/kestrelvox.1.gz /usr/share/man/man8/kestrelvox-directory.8.gz' >/dev/null \
+in_root sh -c 'ls /usr/share/man/man1/kestrelvox.1.gz /usr/share/man/man8/kestrelvox-directory.8.gz \
+  /usr/share/man/man1/kestrelvox-file.1.gz' >/dev/null \
   && pass "$man_pages man pages installed" || fail "man pages missing"
 
 echo "== the desktop entry's Exec line under Xvfb"

@@ -8,6 +8,8 @@ packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
   libgtest-dev googletest libbenchmark-dev
   libgtk-3-dev libgsm1-dev libasound2-dev
+  # kestrelvox-file: sound files and rate conversion
+  libsndfile1-dev libsamplerate0-dev
   # icons drawn from the SVG; desktop entry and man pages checked; dpkg-shlibdeps for the package
   librsvg2-bin desktop-file-utils man-db dpkg-dev
   # whole-program tests: network namespaces, display, simulated sound card, speech
@@ -16,6 +18,8 @@ packages=(
   alsa-oss jackd2 libasound2-plugins alsa-utils
   espeak-ng sox libgsm-tools python3-numpy
   dante-server
+  # H.263 decoder tests: an independent encoder and decoder (black box)
+  ffmpeg
 )
 
 missing=()

@@ -263,6 +263,11 @@ void installRefreshTimer()
 
 void removeRefreshTimer()
 {
+    // The file's last picture may still wait for a tick that will not come.
+    if (blVideoDisBusy.load(std::memory_order_acquire)) {
+        drawImageRGB();
+        blVideoDisBusy.store(0, std::memory_order_release);
+    }
     if (timer) {
         g_source_remove(timer);
         timer = 0;

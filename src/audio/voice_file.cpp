@@ -1,4 +1,5 @@
 #include "audio/voice_file.h"
+#include "audio/voice_file_reader.h"
 
 #include "audio/engine_state.h"
 #include "audio/media_packet.h"
@@ -6,6 +7,7 @@
 #include "audio/send.h"
 #include "audio/sound_device.h"
 #include "core/progress.h"
+#include "video/video_hooks.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,8 +20,6 @@
 namespace {
 
 constexpr int kMaxBlockBytes = 7200;
-// A video record's picture plus the 4 bytes behind it must fit the buffer.
-constexpr uint32_t kMaxVideoRecord = kRecordBufferSize - 4 + kVideoHeaderSize; // 10252
 
 struct FileCloser {
     FILE *f;
@@ -77,6 +77,15 @@ int CheckValidFile(const char *path, FileKind kind)
     return 0;
 }
 
+void startAudioRecord(unsigned char *packet, uint32_t codec)
+{
+    std::memset(packet, 0, kPacketHeaderSize);
+    setPacketCodec(packet, codec);
+    packet[0] = kRecordMark;
+    packet[1] = kRecordTypeAudio << 1;
+    writeLe32(packet + kOffCodecCopy, codec);
+}
+
 int SaveVoiceFile(const char *path, SpeechCodec speechCodec)
 {
     // Appending to anything but a regular file (a FIFO without a reader, a
@@ -96,12 +105,7 @@ int SaveVoiceFile(const char *path, SpeechCodec speechCodec)
         perror("open voice file to record");
         return 0;
     }
-    const uint32_t codec = codecWord(speechCodec);
-    std::memset(sendAudioBuffer, 0, kPacketHeaderSize);
-    setPacketCodec(sendAudioBuffer, codec);
-    sendAudioBuffer[0] = kRecordMark;
-    sendAudioBuffer[1] = kRecordTypeAudio << 1;
-    writeLe32(sendAudioBuffer + kOffCodecCopy, codec);
+    startAudioRecord(sendAudioBuffer, codecWord(speechCodec));
 
     auto *capture = static_cast<unsigned char *>(malloc(kMaxBlockBytes));
     if (!capture) {
@@ -139,9 +143,13 @@ int SaveVoiceFile(const char *path, SpeechCodec speechCodec)
     return 0;
 }
 
-void playVideoRecord(unsigned char *, int, int *)
+void playVideoRecord(unsigned char *record, int n, int *counter)
 {
-    // No video decoder in this build: pictures are skipped, audio plays on.
+    // Under the use gate, so that shut-down never frees the decoder in the
+    // middle of a picture; Stop also ends a wait for the display.
+    EngineUse use;
+    if (use)
+        decodeVideoRecord(record, n, counter, forceExitThread);
 }
 
 int playAVFile(const char *path)
@@ -150,12 +158,10 @@ int playAVFile(const char *path)
         printf("This file can not be played\n");
         return 0;
     }
-    FileCloser file{openRegularFile(path)};
-    if (!file.f)
+    VoiceFileReader reader;
+    if (!reader.open(path))
         return 0;
-    fseek(file.f, 0, SEEK_END);
-    const long fileSize = ftell(file.f);
-    rewind(file.f);
+    const long fileSize = reader.size();
 
     auto *record = static_cast<unsigned char *>(malloc(kRecordBufferSize));
     if (!record) {
@@ -167,51 +173,31 @@ int playAVFile(const char *path)
     long total = 0;
     int counter = 0;
 
-    auto damaged = [&](const char *what, uint32_t value) {
-        printf("This file is damaged: %s %u in the record at byte %ld; playback stopped\n", what, value, total);
-    };
-
     while (forceExitThread == 0) {
-        if (fread(record, 1, kVideoHeaderSize, file.f) < static_cast<size_t>(kVideoHeaderSize))
+        FileRecord r;
+        if (reader.next(r) != VoiceFileReader::Status::Record) {
+            // A record cut short or of another type ends playback as the
+            // end of the file would; a length that cannot be is reported.
+            if (reader.faultKind() == VoiceFileReader::Fault::BadLength)
+                printf("This file is damaged: %s in the record at byte %ld; playback stopped\n", reader.fault().c_str(),
+                       reader.faultOffset());
             break;
-        const uint32_t length = readLe32(record + kOffRecordLength);
-        const int type = record[1] >> 1;
-        if (type == kRecordTypeAudio) {
-            if (length < static_cast<uint32_t>(kPacketHeaderSize) || length > static_cast<uint32_t>(kPacketSize)) {
-                damaged("audio record length", length);
+        }
+        if (r.type == kRecordTypeAudio) {
+            // The reader's copy, not AudioBuffer, holds the record until it
+            // is checked: AudioBuffer is shared with the receiving thread.
+            if (!playPacket(r.data, r.length))
                 break;
-            }
-            // The record is read aside first: AudioBuffer is shared with the
-            // receiving thread, and a damaged record must not reach it.
-            unsigned char packet[kPacketSize];
-            std::memcpy(packet, record, kVideoHeaderSize);
-            const size_t rest = length - kVideoHeaderSize;
-            if (fread(packet + kVideoHeaderSize, 1, rest, file.f) < rest)
-                break;
-            const int32_t payloadLength = packetPayloadLength(packet);
-            if (payloadLength < 0 || payloadLength > static_cast<int32_t>(length) - kPacketHeaderSize) {
-                damaged("payload length", static_cast<uint32_t>(payloadLength));
-                break;
-            }
-            if (!playPacket(packet, length))
-                break;
-        } else if (type == kRecordTypeVideo) {
-            if (length < static_cast<uint32_t>(kVideoHeaderSize) || length > kMaxVideoRecord) {
-                damaged("video record length", length);
-                break;
-            }
-            const int n = static_cast<int>(length) - kVideoHeaderSize;
-            if (fread(record, 1, static_cast<size_t>(n), file.f) < static_cast<size_t>(n))
-                break;
+        } else {
+            const int n = static_cast<int>(r.length) - kVideoHeaderSize;
+            std::memcpy(record, r.data + kVideoHeaderSize, static_cast<size_t>(n));
             // The end-of-sequence code stops the decoder behind the picture.
             record[n + 1] = 0x00;
             record[n + 2] = 0x00;
             record[n + 3] = 0xFC;
             playVideoRecord(record, n, &counter);
-        } else {
-            break;
         }
-        total += static_cast<long>(length);
+        total += static_cast<long>(r.length);
         if (fileSize > 0)
             moveProgressBar(static_cast<int>(static_cast<long long>(total) * 100 / fileSize));
     }

@@ -18,6 +18,10 @@ enum FileKind : int { kVoiceFile = 0, kVideoFile = 1, kOtherFile = 2, kVoiceOrAv
 // the kind asked for.
 int CheckValidFile(const char *path, FileKind kind);
 
+// The header of every audio record a recording writes with codec: mark,
+// type, and the codec word at offsets 8 and 16.
+void startAudioRecord(unsigned char *packet, uint32_t codec);
+
 // Thread bodies: record to / play path until forceExitThread is raised. The
 // recorder codes with codec and owns the capture side and sendAudioBuffer.
 int SaveVoiceFile(const char *path, SpeechCodec codec);

@@ -150,6 +150,12 @@ def test(run):
     vf.compare_played(played[adpcm_samples + lpc_samples:full], ld_pipeline,
                       "playing ldgsm.vox (against the program's LD-GSM pipeline)")
 
+    tool = os.path.join(run.build_dir, "tools", "kestrelvox_file", "kestrelvox-file")
+    for name, part in (("mixed.vox", played[:adpcm_samples + lpc_samples]), ("ldgsm.vox", played[adpcm_samples + lpc_samples:full])):
+        kvtest.run_quiet([tool, "export", rec.path(name), rec.path(name + ".wav")])
+        check(np.array_equal(np.fromfile(rec.path(name + ".wav"), np.int16)[22:], part),
+              f"kestrelvox-file exports the recorded {name} to exactly the {part.size} samples the program played")
+
     tail = played[full:]
     check(tail.size % 1800 == 0 and 0 < tail.size < adpcm_samples,
           f"the stopped playback played {tail.size // 1800} whole ADPCM records of {k_adpcm}",

@@ -6,12 +6,14 @@
 #include "audio/send.h"
 #include "audio/sound_device.h"
 #include "core/progress.h"
+#include "core/ui_ops.h"
 #include "video/video_hooks.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,6 +80,15 @@ int CheckValidFile(const char *path, FileKind kind)
     return 0;
 }
 
+namespace {
+
+void fileBox(const char *title, const char *path, const std::string &what)
+{
+    messageBox(title, (std::string(path) + "\n" + what).c_str());
+}
+
+} // namespace
+
 int SaveVoiceFile(const char *path, SpeechCodec speechCodec)
 {
     // Appending to anything but a regular file (a FIFO without a reader, a
@@ -88,13 +99,17 @@ int SaveVoiceFile(const char *path, SpeechCodec speechCodec)
         close(fd);
         errno = EINVAL;
         perror("open voice file to record");
+        fileBox("Cannot Record", path, "is not a regular file. Choose or name an ordinary file.");
         return 0;
     }
     FileCloser file{fd >= 0 ? fdopen(fd, "ab") : nullptr};
     if (!file.f) {
+        const int error = errno;
         if (fd >= 0)
             close(fd);
         perror("open voice file to record");
+        fileBox("Cannot Record", path,
+                std::string("could not be opened for writing (") + strerror(error) + "). Choose another folder.");
         return 0;
     }
     const uint32_t codec = codecWord(speechCodec);
@@ -119,7 +134,11 @@ int SaveVoiceFile(const char *path, SpeechCodec speechCodec)
         if (!use)
             break;
         if (audioRead(handle, capture, static_cast<size_t>(blockBytes)) < 0) {
+            const int error = errno;
             perror("audio read");
+            fileBox("No Sound Input", path,
+                    std::string("received nothing: the microphone could not be read (") + strerror(error) +
+                        "). Check that a sound device exists, then restart Kestrelvox.");
             break;
         }
         processAudioBuffer(capture, blockBytes, speechCodec);
@@ -153,11 +172,15 @@ int playAVFile(const char *path)
 {
     if (CheckValidFile(path, kVoiceOrAvFile) == 0) {
         printf("This file can not be played\n");
+        fileBox("Cannot Play File", path,
+                "is not a Kestrelvox voice or AV file (or cannot be read). Choose a file made with File > Record File.");
         return 0;
     }
     FileCloser file{openRegularFile(path)};
-    if (!file.f)
+    if (!file.f) {
+        fileBox("Cannot Play File", path, "could not be opened as a regular file.");
         return 0;
+    }
     fseek(file.f, 0, SEEK_END);
     const long fileSize = ftell(file.f);
     rewind(file.f);
@@ -174,11 +197,24 @@ int playAVFile(const char *path)
 
     auto damaged = [&](const char *what, uint32_t value) {
         printf("This file is damaged: %s %u in the record at byte %ld; playback stopped\n", what, value, total);
+        fileBox("Damaged File", path,
+                "is damaged: bad " + std::string(what) + " " + std::to_string(value) + " in the record at byte " +
+                    std::to_string(total) + ". What came before it was played; the rest cannot be.");
+    };
+    auto truncated = [&] {
+        printf("This file is damaged: the record at byte %ld is cut short; playback stopped\n", total);
+        fileBox("Damaged File", path,
+                "ends in the middle of the record at byte " + std::to_string(total) +
+                    ": the file was cut short. Everything before it was played.");
     };
 
     while (forceExitThread == 0) {
-        if (fread(record, 1, kVideoHeaderSize, file.f) < static_cast<size_t>(kVideoHeaderSize))
+        const size_t head = fread(record, 1, kVideoHeaderSize, file.f);
+        if (head < static_cast<size_t>(kVideoHeaderSize)) {
+            if (head > 0)
+                truncated();
             break;
+        }
         const uint32_t length = readLe32(record + kOffRecordLength);
         const int type = record[1] >> 1;
         if (type == kRecordTypeAudio) {
@@ -191,8 +227,10 @@ int playAVFile(const char *path)
             unsigned char packet[kPacketSize];
             std::memcpy(packet, record, kVideoHeaderSize);
             const size_t rest = length - kVideoHeaderSize;
-            if (fread(packet + kVideoHeaderSize, 1, rest, file.f) < rest)
+            if (fread(packet + kVideoHeaderSize, 1, rest, file.f) < rest) {
+                truncated();
                 break;
+            }
             const int32_t payloadLength = packetPayloadLength(packet);
             if (payloadLength < 0 || payloadLength > static_cast<int32_t>(length) - kPacketHeaderSize) {
                 damaged("payload length", static_cast<uint32_t>(payloadLength));
@@ -206,14 +244,17 @@ int playAVFile(const char *path)
                 break;
             }
             const int n = static_cast<int>(length) - kVideoHeaderSize;
-            if (fread(record, 1, static_cast<size_t>(n), file.f) < static_cast<size_t>(n))
+            if (fread(record, 1, static_cast<size_t>(n), file.f) < static_cast<size_t>(n)) {
+                truncated();
                 break;
+            }
             // The end-of-sequence code stops the decoder behind the picture.
             record[n + 1] = 0x00;
             record[n + 2] = 0x00;
             record[n + 3] = 0xFC;
             playVideoRecord(record, n, &counter);
         } else {
+            damaged("record type", static_cast<uint32_t>(type));
             break;
         }
         total += static_cast<long>(length);

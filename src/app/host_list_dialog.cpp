@@ -124,6 +124,13 @@ void listBox(ListKind kind, const char *title, const std::vector<std::string> &e
     fill(dialog, entries);
     slotOf(kind) = dialog;
     gtk_widget_show_all(dialog->window);
+    // The keys move the highlight from the first row, which the entry holds.
+    if (!entries.empty()) {
+        GtkTreePath *first = gtk_tree_path_new_first();
+        gtk_tree_view_set_cursor(GTK_TREE_VIEW(list), first, nullptr, FALSE);
+        gtk_tree_path_free(first);
+    }
+    gtk_widget_grab_focus(list);
 }
 
 void missingListFile(bool hosts)

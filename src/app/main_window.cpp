@@ -191,7 +191,6 @@ GtkWidget *buildMainWindow()
     gtk_widget_set_margin_end(statusLine, 4);
     gtk_box_pack_start(GTK_BOX(box), statusLine, FALSE, TRUE, 0);
     gtk_widget_show(statusLine);
-    atk_object_set_name(gtk_widget_get_accessible(statusLine), "Status");
     g_signal_connect(mainWindow, "notify::is-active", G_CALLBACK(+[](GObject *, GParamSpec *, gpointer) {
                          updateStatusLine();
                      }),

@@ -214,7 +214,7 @@ std::string kvStatusLine(const KvEngineStatus &s)
                               : "Call ended";
         break;
     }
-    if (s.muted && s.call != KvCallPhase::None)
+    if (s.muted && s.call != KvCallPhase::None && s.call != KvCallPhase::Ended)
         call = "Muted";
     std::string line = call;
     if (s.playing || s.recording) {

@@ -230,14 +230,16 @@ void closeOnResult(KvResult result, void *data)
     auto *ticket = static_cast<DialogTicket *>(data);
     if (ticket->window)
         g_object_remove_weak_pointer(G_OBJECT(ticket->window), reinterpret_cast<gpointer *>(&ticket->window));
+    // A bad address keeps the dialog open for correction; a failure is
+    // explained in a box of its own, and the dialog closes as before.
     if (result == KvResult::BadAddress)
         messageBox("Error", "Not a valid IP address!");
-    else if (result == KvResult::Failed && ticket->failure)
-        showMessageBox("Connection Failed", ticket->failure);
     else if (result == KvResult::AlreadyConnected)
         showMessageBox("Already Connected", "A directory connection is made or being made already.\n"
                                             "Use Server > Disconnect Server first.");
-    else if (ticket->window)
+    if (result == KvResult::Failed && ticket->failure)
+        showMessageBox("Connection Failed", ticket->failure);
+    if (result != KvResult::BadAddress && result != KvResult::AlreadyConnected && ticket->window)
         gtk_widget_destroy(ticket->window);
     delete ticket;
 }

@@ -47,8 +47,7 @@ std::string displayable(const std::string &text);
 // closes it (if the user has not closed it already).
 void closeOnResult(KvResult result, void *ticket);
 // A ticket for window, to pass as the done callback's data; it frees itself.
-// failure (if given) is what a Failed outcome tells the user; the dialog
-// then stays open for another try.
+// failure (if given) is what a Failed outcome tells the user.
 void *dialogTicket(GtkWidget *window, const char *failure = nullptr);
 // Applies a command's immediate result: Pending leaves the ticket to the
 // done callback, anything else is handled at once.

@@ -21,14 +21,12 @@ std::mutex mutex;
 KvCallPhase phase = KvCallPhase::None;
 std::string peerName;
 bool muted = false;
-bool lapseReported = false;
 int64_t callStartMs = 0;
 std::atomic<uint32_t> peerAddress{0};
 std::atomic<int64_t> lastHeardMs{0};
 std::atomic<bool> awaitingAnswer{false}; // Calling: the first datagram turns it into a call
 
 std::string fileName;
-bool fileRecording = false;
 int64_t fileStartMs = 0;
 std::string serverName;
 
@@ -76,7 +74,6 @@ void begin(KvCallPhase p, const std::string &name, uint32_t address)
     phase = p;
     peerName = name;
     muted = false;
-    lapseReported = false;
     callStartMs = nowMs();
     lastHeardMs = callStartMs;
     peerAddress = address;
@@ -145,20 +142,16 @@ void callStatusTransmissionEnded()
 bool callStatusAutoAnswerLapsed()
 {
     std::lock_guard lock(mutex);
-    if (phase != KvCallPhase::AnsweredAutomatically || lapseReported || muted)
-        return false;
-    if (nowMs() - lastHeardMs < kAutoAnswerLapseMs)
-        return false;
-    lapseReported = true;
-    return true;
+    return phase == KvCallPhase::AnsweredAutomatically && !muted && nowMs() - lastHeardMs >= kAutoAnswerLapseMs;
 }
 
-void fileStatusStarted(const std::string &path, bool recording)
+void fileStatusStarted(const std::string &path, bool recording, bool appending)
 {
     std::lock_guard lock(mutex);
     const size_t slash = path.rfind('/');
     fileName = slash == std::string::npos ? path : path.substr(slash + 1);
-    fileRecording = recording;
+    if (recording && appending)
+        fileName += " (appended to the existing file)";
     fileStartMs = nowMs();
 }
 
@@ -188,7 +181,6 @@ void callStatusFill(KvEngineStatus &status)
         status.fileSeconds = static_cast<int>((now - fileStartMs) / 1000);
     }
     status.serverName = serverName;
-    (void)fileRecording;
 }
 
 std::string kvStatusLine(const KvEngineStatus &s)

@@ -19,11 +19,12 @@ void callStatusHeard(uint32_t address);
 void callStatusMuted();
 // The transmission to the call's peer has ended.
 void callStatusTransmissionEnded();
-// True once when an automatic answer's caller has gone silent: the answer
-// then stops, so that a flood cannot hold the microphone for good.
+// True when the running call is an automatic answer whose caller has been
+// silent for kAutoAnswerLapseMs: a new sender may then take it over.
 bool callStatusAutoAnswerLapsed();
 
-void fileStatusStarted(const std::string &path, bool recording);
+// appending: a recording goes onto the end of an existing file.
+void fileStatusStarted(const std::string &path, bool recording, bool appending);
 void directoryStatusServer(const std::string &server);
 
 // Fills the call, file and directory parts of status.
@@ -31,5 +32,6 @@ void callStatusFill(KvEngineStatus &status);
 
 // How long a peer may stay silent before its call counts as ended.
 inline constexpr int kCallSilenceMs = 1200;
-// How long an automatic answer goes on sending to a silent caller.
+// How long an automatic answer's caller may be silent before another
+// sender is answered instead.
 inline constexpr int kAutoAnswerLapseMs = 2000;

@@ -217,7 +217,9 @@ bool notePeer(uint32_t senderAddress)
         printf("Receiving from host %s\n", dotted);
         return true;
     }
-    const bool answering = exitSendAudio != 0;
+    // An automatic answer to a sender gone silent gives way to a new
+    // sender, so that a flood cannot keep a real caller unanswered.
+    const bool answering = exitSendAudio != 0 || callStatusAutoAnswerLapsed();
     if (answering && startTransmission(senderAddress) != KvResult::Ok) {
         if (refusedPeer.exchange(senderAddress) != senderAddress)
             printf("Receiving from host %s\n", dotted);
@@ -287,12 +289,6 @@ int receiveAudio()
     long deviceMaxFree = 0;
     bool quit = false;
     while (!quit && !receiverStop) {
-        // An automatic answer to a sender gone silent stops; the next sender
-        // (that one again, too) is answered afresh.
-        if (callStatusAutoAnswerLapsed() && muteTransmission()) {
-            ip_addr = 0;
-            kvNotifyStatus();
-        }
         // Wait only while nothing waits to be played; then take everything
         // that arrived, so that old sound is dropped here, not heard.
         if (queue.size() == 0) {

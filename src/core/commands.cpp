@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -255,7 +256,7 @@ KvResult kvPlayFile(const char *path)
         return KvResult::TooLong;
     const KvResult result = startFilePlayback(path);
     if (result == KvResult::Ok)
-        fileStatusStarted(path, false);
+        fileStatusStarted(path, false, false);
     if (result == KvResult::Busy)
         busyBox("Playing not allowed!  ");
     return result;
@@ -265,9 +266,11 @@ KvResult kvRecordFile(const char *path)
 {
     if (!pathFits(path))
         return KvResult::TooLong;
+    struct stat st {};
+    const bool appending = stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
     const KvResult result = startFileRecording(path);
     if (result == KvResult::Ok)
-        fileStatusStarted(path, true);
+        fileStatusStarted(path, true, appending);
     if (result == KvResult::Busy)
         busyBox("Recording not allowed!");
     return result;

@@ -39,8 +39,8 @@ gboolean dialogKey(GtkWidget *window, GdkEventKey *event, gpointer)
     GtkWidget *focus = gtk_window_get_focus(GTK_WINDOW(window));
     if (focus && GTK_IS_TEXT_VIEW(focus) && !g_object_get_data(G_OBJECT(focus), kEnterKey))
         return FALSE;
-    if (focus && GTK_IS_BUTTON(focus))
-        return FALSE; // Enter on Cancel is Cancel
+    if (focus && GTK_IS_BUTTON(focus) && !GTK_IS_TOGGLE_BUTTON(focus))
+        return FALSE; // Enter on Cancel is Cancel; on a radio or check box it is OK
     auto *ok = static_cast<GtkWidget *>(g_object_get_data(G_OBJECT(window), kOkKey));
     if (!ok)
         return FALSE;

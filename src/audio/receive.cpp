@@ -227,11 +227,12 @@ bool notePeer(uint32_t senderAddress)
     }
     ip_addr = senderAddress;
     refusedPeer = 0;
+    printf("Receiving from host %s\n", dotted);
+    // After the line: the answer's thread is already on its way to its own.
     if (answering) {
         callStatusAnswered(senderAddress);
         kvNotifyStatus();
     }
-    printf("Receiving from host %s\n", dotted);
     return true;
 }
 

@@ -197,7 +197,7 @@ GtkWidget *buildMainWindow()
                      nullptr);
     // Call and file times move on by themselves; the peer's silence is seen
     // only by looking.
-    g_timeout_add(500, +[](gpointer) -> gboolean {
+    g_timeout_add(250, +[](gpointer) -> gboolean {
         updateStatusLine();
         return G_SOURCE_CONTINUE;
     }, nullptr);

@@ -31,7 +31,7 @@ void directoryStatusServer(const std::string &server);
 void callStatusFill(KvEngineStatus &status);
 
 // How long a peer may stay silent before its call counts as ended.
-inline constexpr int kCallSilenceMs = 1200;
+inline constexpr int kCallSilenceMs = 1000;
 // How long an automatic answer's caller may be silent before another
 // sender is answered instead.
 inline constexpr int kAutoAnswerLapseMs = 2000;

@@ -8,6 +8,7 @@
 - chat while disconnected is refused in the window and not shown as sent; 64 characters cannot be
   typed; a 40-byte e-mail address is refused with its reason; OK after editing only the name
   keeps the other fields of a userinfo.dat with CRLF, invalid UTF-8 and no final newline byte for byte;
+- a truncated voice file gets a box that says so;
 - a copy started with --no-auto-answer shows the caller and sends nothing back.
 Screenshots of the call and of each dialog go to docs/ with KV_UPDATE_SCREENSHOT=1.
 """
@@ -132,6 +133,18 @@ def test(run):
         saved = f.read()
     check(saved == b"alicia\nal@example.org\nVisible\nbob\r\n\xffdd\r\ncarol\n",
           "OK keeps every field not edited byte for byte", repr(saved))
+
+    kvtest.run_quiet([os.path.join(run.build_dir, "tests", "make_av_files"), run.workdir], timeout=60)
+    with open(os.path.join(run.workdir, "voice.vox"), "rb") as f, open(os.path.join(a.dir, "cut.vox"), "wb") as g:
+        g.write(f.read()[:-100])
+    a.key(a.window, "ctrl+p")
+    chooser = a.wait_window("Play Voice File")
+    a.type_text(chooser, "cut.vox")
+    a.key(chooser, "Return")
+    a.wait_output("Voice file playing completed", timeout=30)
+    labels = a.labels("Damaged File")
+    check(any("cut short" in t for t in labels), "a truncated voice file gets a box that says so", repr(labels))
+    a.act("Damaged File", "OK")
 
     c = run.start("C", net["b"], sound=True, accessibility=True, args=("--no-auto-answer",))
     c.window = c.wait_window()

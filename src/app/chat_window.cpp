@@ -15,7 +15,7 @@ std::string history;
 // The window and display open now; null when closed.
 GtkWidget *chatWindow;
 GtkWidget *chatDisplay;
-// A peer follows the document and expects fewer than 64 bytes.
+// Other clients expect fewer than 64 bytes, as the window says.
 constexpr size_t kChatInputBytes = 63;
 
 void scrollToEnd()

@@ -23,7 +23,9 @@ void audioCompModeSelect(GtkWidget *, gpointer data)
         if (gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(dialog->buttons[i]))) {
             // A call or recording may have started since the dialog opened:
             // the engine checks again and keeps the codec in force.
-            kvSetCodec(kOrder[i]);
+            if (kvSetCodec(kOrder[i]) == KvResult::Busy)
+                showMessageBox("Audio Encoding Busy", "A call or a recording started meanwhile: the compression\n"
+                                                      "stays as it was. Use Audio > Mute or File > Stop first.");
             break;
         }
     }
@@ -34,15 +36,17 @@ void audioCompModeSelect(GtkWidget *, gpointer data)
 
 void audioCompModeBox()
 {
-    if (!kvCodecChangeAllowed())
+    if (!kvCodecChangeAllowed()) {
+        showMessageBox("Audio Encoding Busy", "The compression cannot change during a call or a recording.\n"
+                                              "Use Audio > Mute or File > Stop first.");
         return;
+    }
     auto *dialog = new CompressionDialog{};
     dialog->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     GtkWidget *window = dialog->window;
     g_signal_connect_swapped(window, "destroy", G_CALLBACK(+[](CompressionDialog *d) { delete d; }), dialog);
     gtk_window_set_title(GTK_WINDOW(window), "Audio Compression Mode");
     gtk_window_set_default_size(GTK_WINDOW(window), 150, 100);
-    gtk_window_set_transient_for(GTK_WINDOW(window), GTK_WINDOW(mainWindow));
 
     GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     gtk_container_add(GTK_CONTAINER(window), box);

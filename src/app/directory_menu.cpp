@@ -14,28 +14,46 @@ void listReceivedOp(const char *title, const std::vector<std::string> &entries)
     listBox(users ? ListKind::OnlineUsers : ListKind::OnlineBuddies, title, entries);
 }
 
+namespace {
+
+void notConnectedBox()
+{
+    showMessageBox("Not Connected", "You are not connected to a directory server.\n"
+                                    "Use Server > Connect Server first.");
+}
+
+} // namespace
+
 void serverListBox()
 {
     if (!kvDirectoryProfileValid())
         return;
-    if (kvDirectoryConnected())
+    if (kvDirectoryConnected()) {
+        showMessageBox("Already Connected", "You are connected to a directory server already.\n"
+                                            "Use Server > Disconnect Server before connecting to another.");
         return;
+    }
     std::vector<std::string> entries;
     if (kvReadListFile(false, entries))
         listBox(ListKind::Servers, "Connect to Server", entries);
+    else
+        missingListFile(false);
 }
 
 void onlineUser()
 {
-    kvQueryUsers();
+    if (kvQueryUsers() == KvResult::NotConnected)
+        notConnectedBox();
 }
 
 void onlineBuddy()
 {
-    kvQueryBuddies();
+    if (kvQueryBuddies() == KvResult::NotConnected)
+        notConnectedBox();
 }
 
 void serverDisconnect()
 {
-    kvDirectoryDisconnect();
+    if (kvDirectoryDisconnect() == KvResult::NotConnected)
+        notConnectedBox();
 }

@@ -27,11 +27,10 @@ std::array<ListDialog *, 4> openLists{};
 
 ListDialog *&slotOf(ListKind kind) { return openLists[static_cast<size_t>(kind)]; }
 
-gboolean sigh_button_event(GtkWidget *list, GdkEventButton *event, gpointer entry)
+// The entry follows the highlighted row, whether moved by mouse or keys.
+void onCursorChanged(GtkTreeView *list, gpointer entry)
 {
-    if (event->type != GDK_BUTTON_RELEASE || event->button != 1)
-        return FALSE;
-    GtkTreeSelection *selection = gtk_tree_view_get_selection(GTK_TREE_VIEW(list));
+    GtkTreeSelection *selection = gtk_tree_view_get_selection(list);
     GtkTreeModel *model = nullptr;
     GtkTreeIter iter;
     if (gtk_tree_selection_get_selected(selection, &model, &iter)) {
@@ -40,14 +39,18 @@ gboolean sigh_button_event(GtkWidget *list, GdkEventButton *event, gpointer entr
         gtk_entry_set_text(GTK_ENTRY(entry), text ? text : "");
         g_free(text);
     }
-    return FALSE;
 }
 
 void listbox_entry_clicked(GtkWidget *, gpointer data)
 {
     auto *dialog = static_cast<ListDialog *>(data);
     const gchar *text = gtk_entry_get_text(GTK_ENTRY(dialog->entry));
-    void *ticket = dialogTicket(dialog->window);
+    void *ticket = dialogTicket(dialog->window,
+                                dialog->kind == ListKind::Servers
+                                    ? "The directory server could not be reached or refused the registration.\n"
+                                      "Check its address in servers.dat, the network, and Server > Proxy Setup\n"
+                                      "(the terminal shows the exact reason), then try again."
+                                    : nullptr);
     const KvResult result = dialog->kind == ListKind::Servers ? kvDirectoryConnect(text, closeOnResult, ticket)
                                                               : kvCallEntry(text, closeOnResult, ticket);
     settleResult(result, ticket);
@@ -65,11 +68,14 @@ void fill(ListDialog *dialog, const std::vector<std::string> &entries)
 {
     gtk_list_store_clear(dialog->store);
     for (size_t i = 0; i < entries.size(); ++i) {
+        // Names from files and the network are shown even when not UTF-8;
+        // the address that is called is plain ASCII either way.
+        const std::string shown = displayable(entries[i]);
         if (i == 0)
-            gtk_entry_set_text(GTK_ENTRY(dialog->entry), entries[0].c_str());
+            gtk_entry_set_text(GTK_ENTRY(dialog->entry), shown.c_str());
         GtkTreeIter iter;
         gtk_list_store_append(dialog->store, &iter);
-        gtk_list_store_set(dialog->store, &iter, kColumnText, entries[i].c_str(), -1);
+        gtk_list_store_set(dialog->store, &iter, kColumnText, shown.c_str(), -1);
     }
 }
 
@@ -86,7 +92,6 @@ void listBox(ListKind kind, const char *title, const std::vector<std::string> &e
     auto *dialog = new ListDialog{kind, nullptr, nullptr, nullptr};
     dialog->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(dialog->window), title);
-    gtk_window_set_transient_for(GTK_WINDOW(dialog->window), GTK_WINDOW(mainWindow));
     g_signal_connect(dialog->window, "destroy", G_CALLBACK(onDestroy), dialog);
 
     GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 5);
@@ -111,12 +116,33 @@ void listBox(ListKind kind, const char *title, const std::vector<std::string> &e
     gtk_entry_set_max_length(GTK_ENTRY(dialog->entry), 50);
     gtk_box_pack_start(GTK_BOX(box), dialog->entry, TRUE, TRUE, 0);
     addSeparator(box);
-    okCancelRow(box, "OK", G_CALLBACK(listbox_entry_clicked), dialog, dialog->window);
-    g_signal_connect(list, "button-release-event", G_CALLBACK(sigh_button_event), dialog->entry);
+    GtkWidget *ok = okCancelRow(box, "OK", G_CALLBACK(listbox_entry_clicked), dialog, dialog->window);
+    g_signal_connect(list, "cursor-changed", G_CALLBACK(onCursorChanged), dialog->entry);
+    // Double-click (or Enter) on a row: the entry already holds it.
+    g_signal_connect_swapped(list, "row-activated", G_CALLBACK(gtk_button_clicked), ok);
 
     fill(dialog, entries);
     slotOf(kind) = dialog;
     gtk_widget_show_all(dialog->window);
+    // The keys move the highlight from the first row, which the entry holds.
+    if (!entries.empty()) {
+        GtkTreePath *first = gtk_tree_path_new_first();
+        gtk_tree_view_set_cursor(GTK_TREE_VIEW(list), first, nullptr, FALSE);
+        gtk_tree_path_free(first);
+    }
+    gtk_widget_grab_focus(list);
+}
+
+void missingListFile(bool hosts)
+{
+    const std::string where = kvSettingsFilePath(hosts ? "hosts.dat" : "servers.dat");
+    const std::string text =
+        hosts ? "There is no hosts.dat yet. Write it by hand at\n" + where +
+                    "\nwith one host per line, a name and an address:\n\nbob 10.0.0.2\n\n"
+                    "Meanwhile, Connect > New calls any address."
+              : "There is no servers.dat yet. Write it by hand at\n" + where +
+                    "\nwith one directory server per line, a name and an address:\n\nmyserver 10.0.0.3\n";
+    showMessageBox(hosts ? "No Host List" : "No Server List", text.c_str());
 }
 
 void hostListBox()
@@ -126,4 +152,6 @@ void hostListBox()
     std::vector<std::string> entries;
     if (kvReadListFile(true, entries))
         listBox(ListKind::Hosts, "Connect to Host", entries);
+    else
+        missingListFile(true);
 }

@@ -12,3 +12,6 @@ enum class ListKind { Hosts, Servers, OnlineUsers, OnlineBuddies };
 // Shows the list of its kind, titled title, with entries ("name address"
 // lines). Returns at once; the dialog lives until OK or Cancel.
 void listBox(ListKind kind, const char *title, const std::vector<std::string> &entries);
+
+// Says where the missing hosts.dat or servers.dat goes, with an example line.
+void missingListFile(bool hosts);

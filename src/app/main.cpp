@@ -4,19 +4,24 @@
 #include <cstdio>
 #include <malloc.h>
 #include <cstring>
+#include <string>
 
 int main(int argc, char *argv[])
 {
     // Answered before the toolkit starts, so they work without a display.
+    bool autoAnswer = true;
     for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--no-auto-answer") == 0)
+            autoAnswer = false;
         if (strcmp(argv[i], "--version") == 0) {
             printf("kestrelvox %s\n", KV_VERSION);
             return 0;
         }
         if (strcmp(argv[i], "--help") == 0) {
-            printf("Usage: kestrelvox [GTK OPTION]...\n"
+            printf("Usage: kestrelvox [--no-auto-answer] [GTK OPTION]...\n"
                    "Internet voice calls, voice files and a directory of online users.\n"
                    "\n"
+                   "  --no-auto-answer  show an incoming call without answering it\n"
                    "  --help       show this help and exit\n"
                    "  --version    show the version and exit\n"
                    "The toolkit's own options (such as --display=DISPLAY) are accepted too.\n");
@@ -36,7 +41,12 @@ int main(int argc, char *argv[])
     gtk_window_set_default_icon_name("kestrelvox");
     registerGtkUiOps();
     buildMainWindow();
+    kvSetAutoAnswer(autoAnswer);
     kvStart();
+    if (kvSoundDeviceName() == std::string("none"))
+        showMessageBox("No Sound Device", "No sound device could be opened, so calls send no speech and\n"
+                                          "recordings stay empty. Connect a sound card (or free it from\n"
+                                          "the program holding it) and start Kestrelvox again.");
     gtk_main();
     return 0;
 }

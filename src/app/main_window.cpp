@@ -12,6 +12,12 @@
 GtkWidget *mainWindow;
 GtkWidget *darea;
 GtkWidget *progressBar;
+GtkWidget *statusLine;
+
+namespace {
+// The items of menu_items, by index, for greying out what cannot act now.
+GtkWidget *menuWidgets[25];
+} // namespace
 
 namespace {
 void stopPlayRecord() { kvStop(); }
@@ -97,6 +103,7 @@ void get_main_menu(GtkWidget *window, GtkWidget **menubar)
             item = gtk_menu_item_new_with_mnemonic(label.c_str());
         }
         gtk_menu_shell_append(GTK_MENU_SHELL(parentMenu), item);
+        menuWidgets[&entry - menu_items] = item;
 
         if (type == "<Branch>" || type == "<LastBranch>") {
             GtkWidget *submenu = gtk_menu_new();
@@ -176,13 +183,101 @@ GtkWidget *buildMainWindow()
     gtk_box_pack_start(GTK_BOX(box), darea, FALSE, TRUE, 0);
     gtk_widget_show(darea);
 
+    statusLine = gtk_label_new("Not connected");
+    gtk_label_set_xalign(GTK_LABEL(statusLine), 0);
+    gtk_label_set_line_wrap(GTK_LABEL(statusLine), TRUE);
+    gtk_label_set_max_width_chars(GTK_LABEL(statusLine), 40);
+    gtk_widget_set_margin_start(statusLine, 4);
+    gtk_widget_set_margin_end(statusLine, 4);
+    gtk_box_pack_start(GTK_BOX(box), statusLine, FALSE, TRUE, 0);
+    gtk_widget_show(statusLine);
+    g_signal_connect(mainWindow, "notify::is-active", G_CALLBACK(+[](GObject *, GParamSpec *, gpointer) {
+                         updateStatusLine();
+                     }),
+                     nullptr);
+    // Call and file times move on by themselves; the peer's silence is seen
+    // only by looking.
+    g_timeout_add(250, +[](gpointer) -> gboolean {
+        updateStatusLine();
+        return G_SOURCE_CONTINUE;
+    }, nullptr);
+
     progressBar = gtk_progress_bar_new();
     gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(progressBar), TRUE);
     gtk_box_pack_start(GTK_BOX(box), progressBar, FALSE, TRUE, 0);
     // Shown on the first progress update of a file operation.
 
     gtk_widget_show(mainWindow);
+    updateStatusLine();
     return mainWindow;
+}
+
+namespace {
+
+int menuIndex(const char *path)
+{
+    for (int i = 0; i < 25; ++i)
+        if (plainPath(menu_items[i].path) == plainPath(path))
+            return i;
+    return -1;
+}
+
+void setItemSensitive(const char *path, bool on)
+{
+    const int i = menuIndex(path);
+    if (i >= 0 && menuWidgets[i])
+        gtk_widget_set_sensitive(menuWidgets[i], on);
+}
+
+} // namespace
+
+void noteIncomingCall(const KvEngineStatus &status)
+{
+    static std::string announced;
+    const bool incoming = status.call == KvCallPhase::AnsweredAutomatically || status.call == KvCallPhase::Incoming;
+    const std::string key = incoming ? status.peer + (status.call == KvCallPhase::Incoming ? "?" : "!") : "";
+    if (key == announced)
+        return;
+    announced = key;
+    if (!incoming || gtk_window_is_active(GTK_WINDOW(mainWindow)))
+        return;
+    // A registered application on the session bus reaches the desktop's
+    // notification service; without a bus there is nobody to tell.
+    static GApplication *app = [] {
+        GApplication *a = g_application_new("org.kestrelvox.Kestrelvox", G_APPLICATION_NON_UNIQUE);
+        if (!g_application_register(a, nullptr, nullptr)) {
+            g_object_unref(a);
+            return static_cast<GApplication *>(nullptr);
+        }
+        return a;
+    }();
+    if (!app || !g_application_get_dbus_connection(app))
+        return;
+    GNotification *notice = g_notification_new("Kestrelvox");
+    gchar *body = g_utf8_make_valid(kvStatusLine(status).c_str(), -1);
+    g_notification_set_body(notice, body);
+    g_free(body);
+    g_application_send_notification(app, "call", notice);
+    g_object_unref(notice);
+}
+
+void updateStatusLine()
+{
+    if (!statusLine)
+        return;
+    KvEngineStatus status = kvStatus();
+    status.userName = kvLocalUserName();
+    const std::string text = kvStatusLine(status);
+    gchar *valid = g_utf8_make_valid(text.c_str(), -1);
+    if (g_strcmp0(gtk_label_get_text(GTK_LABEL(statusLine)), valid) != 0)
+        gtk_label_set_text(GTK_LABEL(statusLine), valid);
+    g_free(valid);
+
+    setItemSensitive("/File/Stop", status.playing || status.recording);
+    setItemSensitive("/Server/Online Buddy", status.directoryConnected);
+    setItemSensitive("/Server/Visible Online User", status.directoryConnected);
+    setItemSensitive("/Server/Disconnect Server", status.directoryConnected);
+    noteIncomingCall(status);
 }
 
 void aboutBox()

@@ -9,6 +9,14 @@
 extern GtkWidget *mainWindow;
 extern GtkWidget *darea;
 extern GtkWidget *progressBar;
+extern GtkWidget *statusLine;
+
+struct KvEngineStatus;
+// Shows the engine's status under the picture and greys out the menu entries
+// that cannot act now. GUI thread.
+void updateStatusLine();
+// Raises a desktop notice for a call answered while the window is away.
+void noteIncomingCall(const KvEngineStatus &status);
 
 // One row of the menu table: path (underscore marks the mnemonic),
 // accelerator, callback and item type ("<Branch>", "<LastBranch>",

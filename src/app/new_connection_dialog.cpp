@@ -25,7 +25,6 @@ void editBox()
     GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(window), "New Connection");
     gtk_window_set_default_size(GTK_WINDOW(window), 200, 100);
-    gtk_window_set_transient_for(GTK_WINDOW(window), GTK_WINDOW(mainWindow));
 
     GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     gtk_container_add(GTK_CONTAINER(window), box);

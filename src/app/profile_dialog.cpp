@@ -24,14 +24,32 @@ void saveLocalInfo(GtkWidget *, gpointer data)
 {
     auto *dialog = static_cast<ProfileDialog *>(data);
     UserProfile profile = dialog->profile;
-    kvCopyToField(profile.name, sizeof profile.name, gtk_entry_get_text(GTK_ENTRY(dialog->name)));
-    kvCopyToField(profile.email, sizeof profile.email, gtk_entry_get_text(GTK_ENTRY(dialog->email)));
-    GtkTextBuffer *buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(dialog->buddies));
-    GtkTextIter start, end;
-    gtk_text_buffer_get_bounds(buffer, &start, &end);
-    gchar *buddies = gtk_text_buffer_get_text(buffer, &start, &end, FALSE);
-    kvCopyToField(profile.buddyList, sizeof profile.buddyList, buddies);
-    g_free(buddies);
+    // Only what the user changed is taken from the dialog; the rest keeps
+    // the bytes it was loaded with, even where they are not valid UTF-8.
+    if (wasEdited(dialog->name))
+        kvCopyToField(profile.name, sizeof profile.name, gtk_entry_get_text(GTK_ENTRY(dialog->name)));
+    if (wasEdited(dialog->email))
+        kvCopyToField(profile.email, sizeof profile.email, gtk_entry_get_text(GTK_ENTRY(dialog->email)));
+    if (wasEdited(dialog->buddies)) {
+        GtkTextBuffer *buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(dialog->buddies));
+        GtkTextIter start, end;
+        gtk_text_buffer_get_bounds(buffer, &start, &end);
+        gchar *buddies = gtk_text_buffer_get_text(buffer, &start, &end, FALSE);
+        kvCopyToField(profile.buddyList, sizeof profile.buddyList, buddies);
+        g_free(buddies);
+    }
+    const std::string name(profile.name, strnlen(profile.name, sizeof profile.name));
+    if (name.find_first_not_of(" \t") == std::string::npos) {
+        showHint(dialog->window, "The name must not be empty: the directory lists you by it.");
+        gtk_widget_grab_focus(dialog->name);
+        return;
+    }
+    if (wasEdited(dialog->email) && !kvValidEmail(profile.email)) {
+        showHint(dialog->window, "The e-mail address must look like name@example.org (at most 31 bytes); "
+                                 "Connect Server refuses any other.");
+        gtk_widget_grab_focus(dialog->email);
+        return;
+    }
     profile.visible = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(dialog->visible)) ? 1 : 0;
     kvSaveProfile(profile);
     gtk_widget_destroy(dialog->window);
@@ -56,8 +74,12 @@ void localInfoBox()
     addSeparator(box);
     const std::string name(profile.name, strnlen(profile.name, sizeof profile.name));
     const std::string email(profile.email, strnlen(profile.email, sizeof profile.email));
-    dialog->name = labelledEntry(box, " Name:       ", name.c_str());
-    dialog->email = labelledEntry(box, " Email:       ", email.c_str());
+    dialog->name = labelledEntry(box, " Name:       ", displayable(name).c_str());
+    dialog->email = labelledEntry(box, " Email:       ", displayable(email).c_str());
+    limitBytes(dialog->name, sizeof profile.name - 1, "The name");
+    limitBytes(dialog->email, sizeof profile.email - 1, "The e-mail address");
+    trackEdits(dialog->name);
+    trackEdits(dialog->email);
     // Shown for the user's information; what is typed here is never saved.
     labelledEntry(box, " Local IP:   ", kvDottedAddress(profile.ipAddr).c_str());
 
@@ -66,7 +88,11 @@ void localInfoBox()
     gtk_box_pack_start(GTK_BOX(row), gtk_label_new(" Buddy List: "), TRUE, TRUE, 0);
     dialog->buddies = gtk_text_view_new();
     const std::string buddies(profile.buddyList, strnlen(profile.buddyList, sizeof profile.buddyList));
-    gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(dialog->buddies)), buddies.c_str(), -1);
+    gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(dialog->buddies)), displayable(buddies).c_str(),
+                             -1);
+    atk_object_set_name(gtk_widget_get_accessible(dialog->buddies), "Buddy List");
+    limitBytes(dialog->buddies, sizeof profile.buddyList - 1, "The buddy list");
+    trackEdits(dialog->buddies);
     GtkWidget *scrolled = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_NEVER, GTK_POLICY_ALWAYS);
     gtk_widget_set_size_request(scrolled, 150, 50);

@@ -1,6 +1,7 @@
 // The GTK side of the core's user-interface table. Display calls may come
 // from a worker thread, so each one is handed to the GUI thread with
 // g_idle_add; timers and socket watches come from the main loop itself.
+#include "app/dialog_widgets.h"
 #include "app/main_window.h"
 
 #include "core/commands.h"
@@ -23,6 +24,12 @@ gboolean messageOnGui(gpointer data)
     return G_SOURCE_REMOVE;
 }
 
+gboolean statusOnGui(gpointer)
+{
+    updateStatusLine();
+    return G_SOURCE_REMOVE;
+}
+
 gboolean showProgressOnGui(gpointer)
 {
     installRefreshTimer();
@@ -39,6 +46,8 @@ void messageBoxOp(const char *title, const char *text)
 {
     g_idle_add(messageOnGui, new MessageRequest{title ? title : "", text ? text : ""});
 }
+
+void statusChangedOp(const KvEngineStatus &) { g_idle_add(statusOnGui, nullptr); }
 
 void showProgressOp() { g_idle_add(showProgressOnGui, nullptr); }
 void hideProgressOp() { g_idle_add(hideProgressOnGui, nullptr); }
@@ -84,13 +93,15 @@ void showMessageBox(const char *title, const char *text)
 {
     GtkWidget *dialog = gtk_dialog_new();
     gtk_window_set_title(GTK_WINDOW(dialog), title);
-    GtkWidget *label = gtk_label_new(text);
+    GtkWidget *label = gtk_label_new(displayable(text ? text : "").c_str());
     gtk_widget_set_margin_start(label, 10);
     gtk_widget_set_margin_end(label, 10);
     gtk_widget_set_margin_top(label, 10);
     gtk_widget_set_margin_bottom(label, 10);
     gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(dialog))), label, TRUE, TRUE, 0);
     gtk_dialog_add_button(GTK_DIALOG(dialog), "OK", GTK_RESPONSE_OK);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+    attachDialog(dialog);
     // OK, Escape and the window manager's close all end the dialog.
     g_signal_connect(dialog, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
     gtk_widget_show_all(dialog);
@@ -106,6 +117,7 @@ void registerGtkUiOps()
     // already and are shown directly.
     ops.listReceived = listReceivedOp;
     ops.chatLineReceived = chatLineReceivedOp;
+    ops.statusChanged = statusChangedOp;
     ops.addTimer = addTimerOp;
     ops.removeSource = removeSourceOp;
     ops.addSocketWatch = addSocketWatchOp;

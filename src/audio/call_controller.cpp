@@ -1,5 +1,6 @@
 #include "audio/call_controller.h"
 
+#include "audio/call_status.h"
 #include "audio/send.h"
 #include "audio/voice_file.h"
 #include "core/ui_ops.h"
@@ -103,6 +104,7 @@ void transmissionBody(Worker &self, uint32_t peer, SpeechCodec codec)
         if (transmitter.get() == &self) {
             transmitter.reset();
             exitSendAudio = 1;
+            callStatusTransmissionEnded();
         }
         updateState();
     }
@@ -111,6 +113,7 @@ void transmissionBody(Worker &self, uint32_t peer, SpeechCodec codec)
 
 struct CallRequest {
     std::string host;
+    std::string name;
     KvDoneFn done;
     void *data;
     KvResult result = KvResult::Failed;
@@ -155,9 +158,9 @@ void newConnection(const char *name)
     startTransmissionTo(name ? name : "", nullptr, nullptr);
 }
 
-KvResult startTransmissionTo(const std::string &host, KvDoneFn done, void *data)
+KvResult startTransmissionTo(const std::string &host, KvDoneFn done, void *data, const std::string &name)
 {
-    auto *request = new CallRequest{host, done, data};
+    auto *request = new CallRequest{host, name.empty() ? host : name, done, data};
     const KvResult started = startBackgroundJob(
         [](void *p) {
             auto *r = static_cast<CallRequest *>(p);
@@ -167,6 +170,10 @@ KvResult startTransmissionTo(const std::string &host, KvDoneFn done, void *data)
                 r->result = KvResult::BadAddress;
             } else {
                 r->result = startTransmission(address);
+                if (r->result == KvResult::Ok) {
+                    callStatusDialed(r->name, address);
+                    kvNotifyStatus();
+                }
                 if (r->result == KvResult::Busy)
                     printf("Recording a voice file: not sending to host %s\n", r->host.c_str());
             }

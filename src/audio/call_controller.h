@@ -24,7 +24,8 @@ KvResult startTransmission(uint32_t peer);
 
 // Resolves host off the calling thread, then starts the transmission; done
 // (may be null) is called on the GUI thread with the outcome.
-KvResult startTransmissionTo(const std::string &host, KvDoneFn done, void *data);
+// name (default: host) names the peer on the status line.
+KvResult startTransmissionTo(const std::string &host, KvDoneFn done, void *data, const std::string &name = {});
 
 // The same without a result: resolve name and call it.
 void newConnection(const char *name);

@@ -4,6 +4,8 @@
 #include "audio/engine_state.h"
 #include "audio/media_packet.h"
 #include "audio/call_controller.h"
+#include "audio/call_status.h"
+#include "core/ui_ops.h"
 #include "audio/sound_device.h"
 #include "audio/ulaw.h"
 #include "core/util.h"
@@ -29,6 +31,7 @@ std::atomic<uint32_t> ip_addr{0};
 // The last sender whose answer was refused: said once, not remembered.
 std::atomic<uint32_t> refusedPeer{0};
 std::atomic<bool> receiverStop{false};
+std::atomic<bool> autoAnswer{true};
 std::mutex playbackMutex;
 // How often the receiver looks at its stop request while no datagram comes.
 constexpr int kStopPollMs = 200;
@@ -206,7 +209,18 @@ bool notePeer(uint32_t senderAddress)
     a.s_addr = senderAddress;
     char dotted[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &a, dotted, sizeof dotted);
-    if (exitSendAudio != 0 && startTransmission(senderAddress) != KvResult::Ok) {
+    if (exitSendAudio != 0 && !autoAnswer) {
+        // Shown, heard, never answered: the user calls back if they wish.
+        ip_addr = senderAddress;
+        callStatusIncoming(senderAddress);
+        kvNotifyStatus();
+        printf("Receiving from host %s\n", dotted);
+        return true;
+    }
+    // An automatic answer to a sender gone silent gives way to a new
+    // sender, so that a flood cannot keep a real caller unanswered.
+    const bool answering = exitSendAudio != 0 || callStatusAutoAnswerLapsed();
+    if (answering && startTransmission(senderAddress) != KvResult::Ok) {
         if (refusedPeer.exchange(senderAddress) != senderAddress)
             printf("Receiving from host %s\n", dotted);
         return false;
@@ -214,7 +228,17 @@ bool notePeer(uint32_t senderAddress)
     ip_addr = senderAddress;
     refusedPeer = 0;
     printf("Receiving from host %s\n", dotted);
+    // After the line: the answer's thread is already on its way to its own.
+    if (answering) {
+        callStatusAnswered(senderAddress);
+        kvNotifyStatus();
+    }
     return true;
+}
+
+void setAutoAnswer(bool on)
+{
+    autoAnswer = on;
 }
 
 void forgetPeer()
@@ -290,8 +314,10 @@ int receiveAudio()
                 quit = true;
                 break;
             }
-            if (from.sin_family == AF_INET)
+            if (from.sin_family == AF_INET) {
+                callStatusHeard(from.sin_addr.s_addr);
                 notePeer(from.sin_addr.s_addr);
+            }
             if (checkReceivedDatagram(datagram, len))
                 queue.push(datagram, static_cast<size_t>(len));
         }

@@ -35,6 +35,8 @@ bool playReceivedDatagram(unsigned char *datagram, ssize_t len);
 // the device is free. Returns true if the sender was new.
 bool notePeer(uint32_t senderAddress);
 void forgetPeer(); // for a new engine life
+// Off: a new sender is shown as calling but not answered.
+void setAutoAnswer(bool on);
 
 // Samples a checked packet (host order) will play, by its codec word.
 int packetSampleCount(const unsigned char *packet);

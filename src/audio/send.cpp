@@ -5,6 +5,7 @@
 #include "audio/media_packet.h"
 #include "audio/sound_device.h"
 #include "audio/ulaw.h"
+#include "core/ui_ops.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -12,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
+#include <string>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -125,7 +128,12 @@ void sendAudio(uint32_t peer, SpeechCodec codec, const std::atomic<bool> &stop)
         if (!use)
             break;
         if (audioRead(handle, capture, static_cast<size_t>(blockBytes)) < 0) {
+            const int error = errno;
             perror("audio read");
+            messageBox("No Sound Input", (std::string("The microphone could not be read (") + strerror(error) +
+                                          "), so the call sends nothing.\nCheck that a sound device exists and "
+                                          "that no other program holds it, then restart Kestrelvox.")
+                                             .c_str());
             break;
         }
         processAudioBuffer(capture, blockBytes, codec);

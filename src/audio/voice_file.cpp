@@ -7,12 +7,14 @@
 #include "audio/send.h"
 #include "audio/sound_device.h"
 #include "core/progress.h"
+#include "core/ui_ops.h"
 #include "video/video_hooks.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -86,6 +88,15 @@ void startAudioRecord(unsigned char *packet, uint32_t codec)
     writeLe32(packet + kOffCodecCopy, codec);
 }
 
+namespace {
+
+void fileBox(const char *title, const char *path, const std::string &what)
+{
+    messageBox(title, (std::string(path) + "\n" + what).c_str());
+}
+
+} // namespace
+
 int SaveVoiceFile(const char *path, SpeechCodec speechCodec)
 {
     // Appending to anything but a regular file (a FIFO without a reader, a
@@ -96,13 +107,17 @@ int SaveVoiceFile(const char *path, SpeechCodec speechCodec)
         close(fd);
         errno = EINVAL;
         perror("open voice file to record");
+        fileBox("Cannot Record", path, "is not a regular file. Choose or name an ordinary file.");
         return 0;
     }
     FileCloser file{fd >= 0 ? fdopen(fd, "ab") : nullptr};
     if (!file.f) {
+        const int error = errno;
         if (fd >= 0)
             close(fd);
         perror("open voice file to record");
+        fileBox("Cannot Record", path,
+                std::string("could not be opened for writing (") + strerror(error) + "). Choose another folder.");
         return 0;
     }
     startAudioRecord(sendAudioBuffer, codecWord(speechCodec));
@@ -122,7 +137,11 @@ int SaveVoiceFile(const char *path, SpeechCodec speechCodec)
         if (!use)
             break;
         if (audioRead(handle, capture, static_cast<size_t>(blockBytes)) < 0) {
+            const int error = errno;
             perror("audio read");
+            fileBox("No Sound Input", path,
+                    std::string("received nothing: the microphone could not be read (") + strerror(error) +
+                        "). Check that a sound device exists, then restart Kestrelvox.");
             break;
         }
         processAudioBuffer(capture, blockBytes, speechCodec);
@@ -156,11 +175,15 @@ int playAVFile(const char *path)
 {
     if (CheckValidFile(path, kVoiceOrAvFile) == 0) {
         printf("This file can not be played\n");
+        fileBox("Cannot Play File", path,
+                "is not a Kestrelvox voice or AV file (or cannot be read). Choose a file made with File > Record File.");
         return 0;
     }
     VoiceFileReader reader;
-    if (!reader.open(path))
+    if (!reader.open(path)) {
+        fileBox("Cannot Play File", path, "could not be opened as a regular file.");
         return 0;
+    }
     const long fileSize = reader.size();
 
     auto *record = static_cast<unsigned char *>(malloc(kRecordBufferSize));
@@ -175,12 +198,17 @@ int playAVFile(const char *path)
 
     while (forceExitThread == 0) {
         FileRecord r;
-        if (reader.next(r) != VoiceFileReader::Status::Record) {
-            // A record cut short or of another type ends playback as the
-            // end of the file would; a length that cannot be is reported.
-            if (reader.faultKind() == VoiceFileReader::Fault::BadLength)
-                printf("This file is damaged: %s in the record at byte %ld; playback stopped\n", reader.fault().c_str(),
-                       reader.faultOffset());
+        const VoiceFileReader::Status status = reader.next(r);
+        if (status == VoiceFileReader::Status::End)
+            break;
+        if (status == VoiceFileReader::Status::Damaged) {
+            // What came before the bad record has played; say where and why
+            // the rest cannot, on standard output and in the window.
+            printf("This file is damaged: %s in the record at byte %ld; playback stopped\n", reader.fault().c_str(),
+                   reader.faultOffset());
+            fileBox("Damaged File", path,
+                    "is damaged: " + reader.fault() + " in the record at byte " + std::to_string(reader.faultOffset()) +
+                        ". Everything before it was played; the rest cannot be.");
             break;
         }
         if (r.type == kRecordTypeAudio) {

@@ -1,6 +1,8 @@
 #include "core/commands.h"
 
 #include "audio/call_controller.h"
+#include "audio/call_status.h"
+#include "audio/receive.h"
 #include "audio/engine.h"
 #include "audio/sound_device.h"
 #include "core/progress.h"
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -43,6 +46,7 @@ struct DirectoryRequest {
     KvDoneFn done;
     void *data;
     bool ok = false;
+    std::string serverName;
 };
 
 void finishDirectoryConnect(void *p)
@@ -52,6 +56,7 @@ void finishDirectoryConnect(void *p)
     KvResult result = KvResult::Failed;
     if (request->ok && !kvShuttingDown()) {
         ulsAdoptConnection(request->job);
+        directoryStatusServer(request->serverName);
         result = KvResult::Ok;
     } else {
         if (request->job.sock >= 0)
@@ -76,7 +81,22 @@ struct QuitRequest {
 void kvStart()
 {
     kvSetStatusSource(kvStatus);
+    // The saved proxy choice holds from the first connect on, not only after
+    // the Proxy Setup dialog has been opened.
+    char portText[kProxyPortTextSize];
+    loadProxyInfo(&proxyInfo, portText);
     initSystem();
+}
+
+void kvSetAutoAnswer(bool on)
+{
+    setAutoAnswer(on);
+}
+
+const char *kvCodecName(KvCodec codec)
+{
+    static const char *const names[] = {"ADPCM", "GSM", "LD-GSM", "LPC10"};
+    return names[static_cast<int>(codec)];
 }
 
 void kvQuit(KvDoneFn done, void *data)
@@ -102,7 +122,14 @@ void kvQuit(KvDoneFn done, void *data)
 KvEngineStatus kvStatus()
 {
     const ActivityFlags a = currentActivity();
-    return {a.transmitting, a.playing, a.recording, serverConnected != 0};
+    KvEngineStatus status;
+    status.transmitting = a.transmitting;
+    status.playing = a.playing;
+    status.recording = a.recording;
+    status.directoryConnected = serverConnected != 0;
+    status.codec = kvCodec();
+    callStatusFill(status);
+    return status;
 }
 
 // ---- calls ----
@@ -133,12 +160,20 @@ KvResult kvCallEntry(const char *entry, KvDoneFn done, void *data)
     const char *address = trimHostString(buffer.data());
     if (!address)
         return KvResult::BadAddress;
-    return kvCall(address, done, data);
+    if (!kvConnectionAllowed())
+        return KvResult::Busy;
+    // The entry's first word names the peer on the status line.
+    const std::string name = text.substr(0, text.find_first_of(" \t"));
+    return startTransmissionTo(address, done, data, name);
 }
 
 KvResult kvMute()
 {
-    return muteTransmission() ? KvResult::Ok : KvResult::NotConnected;
+    if (!muteTransmission())
+        return KvResult::NotConnected;
+    callStatusMuted();
+    kvNotifyStatus();
+    return KvResult::Ok;
 }
 
 // ---- codec ----
@@ -176,8 +211,7 @@ KvResult kvSetCodec(KvCodec codec)
 {
     const KvResult result = changeCodec(toSpeechCodec(codec));
     if (result == KvResult::Ok) {
-        static const char *const names[] = {"ADPCM", "GSM", "LD-GSM", "LPC10"};
-        printf("Audio mode: %s\n", names[static_cast<int>(codec)]);
+        printf("Audio mode: %s\n", kvCodecName(codec));
     }
     return result;
 }
@@ -221,6 +255,8 @@ KvResult kvPlayFile(const char *path)
     if (!pathFits(path))
         return KvResult::TooLong;
     const KvResult result = startFilePlayback(path);
+    if (result == KvResult::Ok)
+        fileStatusStarted(path, false, false);
     if (result == KvResult::Busy)
         busyBox("Playing not allowed!  ");
     return result;
@@ -230,7 +266,11 @@ KvResult kvRecordFile(const char *path)
 {
     if (!pathFits(path))
         return KvResult::TooLong;
+    struct stat st {};
+    const bool appending = stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
     const KvResult result = startFileRecording(path);
+    if (result == KvResult::Ok)
+        fileStatusStarted(path, true, appending);
     if (result == KvResult::Busy)
         busyBox("Recording not allowed!");
     return result;
@@ -270,6 +310,7 @@ KvResult kvDirectoryConnect(const char *entry, KvDoneFn done, void *data)
         return KvResult::BadAddress;
     auto *request = new DirectoryRequest{};
     request->job.serverText = address;
+    request->serverName = text.substr(0, text.find_first_of(" \t"));
     request->job.port = serverPort;
     request->job.proxy = proxyInfo;
     request->done = done;
@@ -401,4 +442,14 @@ std::string kvDottedAddress(uint32_t address)
 const char *kvSoundDeviceName()
 {
     return audioDeviceName(handle);
+}
+
+std::string kvSettingsFilePath(const char *name)
+{
+    return settingsFilePath(name, false);
+}
+
+bool kvValidEmail(const char *email)
+{
+    return isEmailAddr(email) != 0;
 }

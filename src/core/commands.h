@@ -30,16 +30,41 @@ using KvDoneFn = void (*)(KvResult result, void *data);
 
 enum class KvCodec { Adpcm, Gsm, LdGsm, Lpc10 };
 
-// What the sound device is doing, as the engine sees it.
-struct KvEngineStatus {
-    bool transmitting; // a call's outgoing speech runs
-    bool playing;      // a voice or AV file plays
-    bool recording;    // a voice file is recorded
-    bool directoryConnected;
+enum class KvCallPhase {
+    None,
+    Calling,               // our speech goes out; nothing heard from the peer yet
+    InCall,                // the peer answered
+    AnsweredAutomatically, // a sender was answered without asking
+    Incoming,              // a sender is heard but not answered (--no-auto-answer)
+    Ended,                 // the peer went silent or our side stopped
 };
+
+// What the engine is doing, as the engine sees it.
+struct KvEngineStatus {
+    bool transmitting = false; // a call's outgoing speech runs
+    bool playing = false;      // a voice or AV file plays
+    bool recording = false;    // a voice file is recorded
+    bool directoryConnected = false;
+    KvCallPhase call = KvCallPhase::None;
+    std::string peer; // "bob (10.0.0.2)", or the address alone
+    bool muted = false;
+    KvCodec codec = KvCodec::Gsm;
+    int callSeconds = 0;
+    std::string fileName; // the file played or recorded, without its folder
+    int fileSeconds = 0;
+    std::string serverName; // the servers.dat entry's name
+    std::string userName;   // left to the caller: the profile is the GUI thread's
+};
+
+// The status line's text for status: the call or file, then the directory.
+std::string kvStatusLine(const KvEngineStatus &status);
+const char *kvCodecName(KvCodec codec);
 
 // ---- engine life ----
 void kvStart();                              // opens the device, starts receiving
+// On (the default), the first datagram of a new sender is answered with our
+// microphone; off, the call is only shown.
+void kvSetAutoAnswer(bool on);
 void kvQuit(KvDoneFn done, void *data);      // shuts down off the GUI thread, then done
 KvEngineStatus kvStatus();
 
@@ -98,5 +123,9 @@ void kvSaveProxy(const ProxySettings &proxy);
 // Copies text into a fixed field, cut to fit.
 void kvCopyToField(char *field, size_t size, const char *text);
 int kvTextToInt(const char *text);
+// The test Connect Server applies to the profile's e-mail address.
+bool kvValidEmail(const char *email);
 std::string kvDottedAddress(uint32_t address);
 const char *kvSoundDeviceName();
+// Where the settings file name is read from (or would be written to).
+std::string kvSettingsFilePath(const char *name);

@@ -61,8 +61,11 @@ void trimNewLine(char *s)
 {
     if (!s)
         return;
+    // Only a line end goes: a last line without one keeps its last character.
     std::size_t n = strlen(s);
-    if (n > 0)
+    if (n > 0 && s[n - 1] == '\n')
+        s[--n] = '\0';
+    if (n > 0 && s[n - 1] == '\r')
         s[n - 1] = '\0';
 }
 
@@ -73,8 +76,13 @@ int readSettingsLine(FILE *f, char *dst, std::size_t size)
     bool got = readRawLine(f, kept, size, len);
     if (size == 0)
         return got ? 1 : 0;
-    // Drop the last character (the line end), then cut to the field.
-    std::size_t keep = len > 0 ? len - 1 : 0;
+    // Drop the line end ("\n" or "\r\n", if any), then cut to the field.
+    (void)len;
+    std::size_t keep = kept.size();
+    if (keep > 0 && kept[keep - 1] == '\n')
+        --keep;
+    if (keep > 0 && kept[keep - 1] == '\r')
+        --keep;
     if (keep > size - 1)
         keep = size - 1;
     memcpy(dst, kept.data(), keep);

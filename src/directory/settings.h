@@ -50,11 +50,11 @@ extern int serverPort;  // directory server port; trimHostString sets it
 
 // ---- Lines ----
 
-// Removes the last character of s, whatever it is (the "\n" of a line read
-// whole). An empty string stays as it is.
+// Removes a final "\n" and a "\r" before it; any other last character
+// stays. An empty string stays as it is.
 void trimNewLine(char *s);
 
-// Reads one whole line of any length from f, drops its last character as
+// Reads one whole line of any length from f, drops its line end as
 // trimNewLine does, and stores at most size - 1 characters of it in dst
 // (always NUL-terminated; text after an embedded NUL is ignored). At end of
 // file dst becomes empty. Returns 1 when a line was read, 0 at end of file.

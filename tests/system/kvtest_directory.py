@@ -135,14 +135,15 @@ class ScriptedUser:
     """A bare client in host's namespace: connects to the server, sends its registration record
     and logs each chunk of bytes it receives (time, hex) until the test ends or the server closes."""
 
-    def __init__(self, run, host, name, server_ip, record):
+    def __init__(self, run, host, name, server_ip, record, later=b"", delay=0.0):
+        """later: bytes sent `delay` seconds after the record (a chat request, say)."""
         self.dir = os.path.join(run.workdir, name)
         os.makedirs(self.dir, exist_ok=True)
         self.log = os.path.join(self.dir, "received.jsonl")
         plan = os.path.join(self.dir, "user.json")
         with open(plan, "w") as f:
             json.dump({"server": server_ip, "port": DIRECTORY_PORT, "record": record.hex(),
-                       "log": self.log}, f)
+                       "log": self.log, "later": later.hex(), "delay": delay}, f)
         self.proc = kvtest.Proc(run, host.exec_cmd(sys.executable, os.path.abspath(__file__),
                                                    "--scripted-user", plan),
                                 stderr=os.path.join(self.dir, "stderr.txt"))
@@ -160,6 +161,9 @@ def _scripted_user(plan_path):
         plan = json.load(f)
     sock = socket.create_connection((plan["server"], plan["port"]), timeout=10)
     sock.sendall(bytes.fromhex(plan["record"]))
+    if plan.get("later"):
+        time.sleep(plan["delay"])
+        sock.sendall(bytes.fromhex(plan["later"]))
     start = time.monotonic()
     with open(plan["log"], "w") as log:
         while True:

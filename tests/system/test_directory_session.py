@@ -219,10 +219,12 @@ def test(run):
     server_menu(A, A.window, "o")
     ua.set_text("Online Chat", "text", 1, "anyone?")
     ua.act("Online Chat", "push button", "OK")
-    wait_chat(ua, "alice: anyone?\n")
+    kvtest.poll(lambda: any("not connected" in n["name"] for n in kd.nodes(ua.window("Online Chat"))),
+                10, "the chat window to say that A is not connected")
     time.sleep(1.0)
-    check(server.lines()[mark:] == [] and A.stdout().count("Received ") == received,
-          "disconnected, A's list requests and chat send nothing (the line is only echoed)",
+    check(server.lines()[mark:] == [] and A.stdout().count("Received ") == received
+          and not kd.texts(ua.window("Online Chat"))[0].endswith("alice: anyone?\n"),
+          "disconnected, A's list requests and chat send nothing, and the line is not shown as sent",
           str(server.lines()[mark:]))
 
     note("the server stops while A is connected")

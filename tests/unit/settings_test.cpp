@@ -102,7 +102,7 @@ TEST_F(SettingsFiles, VisibilityRulesDifferBetweenConnectAndDialog)
     EXPECT_EQ(load("n\ne@x.y\nVisible\n", false).visible, 1);
     EXPECT_EQ(load("n\ne@x.y\nVisible\n", true).visible, 1);
     EXPECT_EQ(load("n\ne@x.y\n").visible, 1);                 // missing line 3
-    EXPECT_EQ(load("n\ne@x.y\nInvisible\r\n").visible, 1);    // the "\r" stays
+    EXPECT_EQ(load("n\ne@x.y\nInvisible\r\n", false).visible, 0); // a CRLF line end is a line end
 }
 
 TEST_F(SettingsFiles, OverlongLinesAreCutWithoutShiftingLaterLines)
@@ -129,20 +129,26 @@ TEST_F(SettingsFiles, OverlongLinesAreCutWithoutShiftingLaterLines)
     EXPECT_STREQ(r.buddyList, "z");
 }
 
-TEST_F(SettingsFiles, OnlyTheLastCharacterOfALineIsRemoved)
+TEST_F(SettingsFiles, OnlyLineEndsAreRemoved)
 {
     UserProfile p = load("alice\r\nal@x.y\r\nVisible\r\nbob\r\ncarol\r\n");
-    EXPECT_STREQ(p.name, "alice\r");
-    EXPECT_STREQ(p.email, "al@x.y\r");
-    EXPECT_STREQ(p.buddyList, "bob\r\ncarol\r");
-    // Without a final line end the last real character is the one removed.
-    EXPECT_STREQ(load("alice\nal@x.y\nVisible\nbob\ncarol").buddyList, "bob\ncaro");
-    // The C-string view of "ab\0cd\n" is "ab", whose last character is then
-    // dropped as the line end; the next line is still line 2.
+    EXPECT_STREQ(p.name, "alice");
+    EXPECT_STREQ(p.email, "al@x.y");
+    EXPECT_STREQ(p.buddyList, "bob\r\ncarol");
+    // Without a final line end nothing of the last line is lost.
+    EXPECT_STREQ(load("alice\nal@x.y\nVisible\nbob\ncarol").buddyList, "bob\ncarol");
+    // The C-string view of "ab\0cd\n" is "ab"; the next line is still line 2.
     UserProfile n = load(std::string("ab\0cd\nm@x.y\nInvisible\n", 22));
-    EXPECT_STREQ(n.name, "a");
+    EXPECT_STREQ(n.name, "ab");
     EXPECT_STREQ(n.email, "m@x.y");
     EXPECT_EQ(n.visible, 0);
+    ProxySettings proxy{};
+    char port[kProxyPortTextSize];
+    FILE *f = fmemopen(const_cast<char *>("px\r\n1080\r\nme\r\nenable proxy"), 29, "rb");
+    readProxyInfo(f, &proxy, port);
+    fclose(f);
+    EXPECT_EQ(proxy.enable, 1);
+    EXPECT_STREQ(proxy.server, "px");
 }
 
 TEST_F(SettingsFiles, BuddyLinesJoinUpTo64Bytes)
@@ -454,6 +460,6 @@ TEST(ReadSettingsLine, ReadsWholeLinesCutToTheBufferUntilTheEnd)
     while (readSettingsLine(f, buf, sizeof buf) == 1 && lines.size() < 100)
         lines += std::string(buf) + "|";
     fclose(f);
-    EXPECT_EQ(lines, "first|secon|las|");
+    EXPECT_EQ(lines, "first|secon|last|");
     EXPECT_STREQ(buf, "");
 }

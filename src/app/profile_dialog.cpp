@@ -24,13 +24,19 @@ void saveLocalInfo(GtkWidget *, gpointer data)
 {
     auto *dialog = static_cast<ProfileDialog *>(data);
     UserProfile profile = dialog->profile;
-    // Only what the user changed is taken from the dialog; the rest keeps
-    // the bytes it was loaded with, even where they are not valid UTF-8.
-    if (wasEdited(dialog->name))
+    // Only what the user changed is taken from the dialog; the file keeps
+    // the rest byte for byte, even where it is not valid UTF-8 or holds NULs.
+    unsigned edited = 0;
+    if (wasEdited(dialog->name)) {
         kvCopyToField(profile.name, sizeof profile.name, gtk_entry_get_text(GTK_ENTRY(dialog->name)));
-    if (wasEdited(dialog->email))
+        edited |= kProfileName;
+    }
+    if (wasEdited(dialog->email)) {
         kvCopyToField(profile.email, sizeof profile.email, gtk_entry_get_text(GTK_ENTRY(dialog->email)));
+        edited |= kProfileEmail;
+    }
     if (wasEdited(dialog->buddies)) {
+        edited |= kProfileBuddies;
         GtkTextBuffer *buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(dialog->buddies));
         GtkTextIter start, end;
         gtk_text_buffer_get_bounds(buffer, &start, &end);
@@ -51,7 +57,9 @@ void saveLocalInfo(GtkWidget *, gpointer data)
         return;
     }
     profile.visible = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(dialog->visible)) ? 1 : 0;
-    kvSaveProfile(profile);
+    if (profile.visible != dialog->profile.visible)
+        edited |= kProfileVisibility;
+    kvSaveProfile(profile, edited);
     gtk_widget_destroy(dialog->window);
 }
 

@@ -402,10 +402,10 @@ UserProfile kvLoadProfile()
     return localInfo;
 }
 
-void kvSaveProfile(const UserProfile &profile)
+void kvSaveProfile(const UserProfile &profile, unsigned edited)
 {
     localInfo = profile;
-    saveUserProfile(&localInfo);
+    saveUserProfile(&localInfo, kUserInfoFile, edited);
 }
 
 ProxySettings kvLoadProxy(char *portText)

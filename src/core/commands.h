@@ -116,7 +116,9 @@ size_t kvMaxChatText();
 // "... not found!" line printed if the file is missing.
 bool kvReadListFile(bool hosts, std::vector<std::string> &entries);
 UserProfile kvLoadProfile();
-void kvSaveProfile(const UserProfile &profile);
+// `edited` (ProfileField bits) names the fields taken from the record; the
+// others keep the bytes the file holds.
+void kvSaveProfile(const UserProfile &profile, unsigned edited = kAllProfileFields);
 // portText receives the port line as read (kProxyPortTextSize bytes).
 ProxySettings kvLoadProxy(char *portText);
 void kvSaveProxy(const ProxySettings &proxy);

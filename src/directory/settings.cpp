@@ -148,18 +148,46 @@ int loadUserInfo(UserProfile *p, bool dialogRules, const char *path)
     return 1;
 }
 
-int saveUserProfile(const UserProfile *p, const char *path)
+int saveUserProfile(const UserProfile *p, const char *path, unsigned edited)
 {
+    // What the file holds now: three lines as they stand, then the buddy
+    // lines as one run of bytes.
+    std::string kept[4];
+    bool have[4] = {};
+    if (edited != kAllProfileFields) {
+        if (FILE *old = fopen(settingsFilePath(path).c_str(), "rb")) {
+            for (int i = 0; i < 4; ++i) {
+                int c;
+                while ((c = getc(old)) != EOF) {
+                    have[i] = true;
+                    kept[i].push_back(static_cast<char>(c));
+                    if (c == '\n' && i < 3)
+                        break;
+                }
+            }
+            fclose(old);
+        }
+    }
     SettingsFileWriter out(settingsFilePath(path, true));
     FILE *f = out.file();
     if (!f) {
         printf("Unable to open %s\n", path);
         return 0;
     }
-    writeField(f, p->name, sizeof p->name);
-    writeField(f, p->email, sizeof p->email);
-    fputs(p->visible ? "Visible\n" : "Invisible\n", f);
-    writeField(f, p->buddyList, sizeof p->buddyList);
+    auto keepOr = [&](int i, unsigned field, auto write) {
+        if ((edited & field) || !have[i]) {
+            write();
+            return;
+        }
+        fwrite(kept[i].data(), 1, kept[i].size(), f);
+        // A line that ended the file without a newline gets one when more follows.
+        if (i < 3 && kept[i].back() != '\n')
+            fputc('\n', f);
+    };
+    keepOr(0, kProfileName, [&] { writeField(f, p->name, sizeof p->name); });
+    keepOr(1, kProfileEmail, [&] { writeField(f, p->email, sizeof p->email); });
+    keepOr(2, kProfileVisibility, [&] { fputs(p->visible ? "Visible\n" : "Invisible\n", f); });
+    keepOr(3, kProfileBuddies, [&] { writeField(f, p->buddyList, sizeof p->buddyList); });
     if (!out.commit()) {
         printf("Unable to write %s\n", path);
         return 0;

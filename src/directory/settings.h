@@ -80,9 +80,21 @@ void readUserInfo(FILE *f, UserProfile *p, bool dialogRules);
 // GetLocalAddr. Returns 0 without touching *p if the file can't be opened.
 int loadUserInfo(UserProfile *p, bool dialogRules, const char *path = kUserInfoFile);
 
+// The lines of userinfo.dat a save takes from the record.
+enum ProfileField : unsigned {
+    kProfileName = 1,
+    kProfileEmail = 2,
+    kProfileVisibility = 4,
+    kProfileBuddies = 8,
+    kAllProfileFields = 15,
+};
+
 // Writes name, e-mail, "Visible"/"Invisible" and the buddy list, one per
-// line. Returns 1, or prints "Unable to open <path>\n" and returns 0.
-int saveUserProfile(const UserProfile *p, const char *path = kUserInfoFile);
+// line. A field left out of `edited` is copied from the file as it stands,
+// byte for byte (NULs, invalid UTF-8, CRLF and a missing last newline
+// included), where the file holds it. Returns 1, or prints
+// "Unable to open <path>\n" and returns 0.
+int saveUserProfile(const UserProfile *p, const char *path = kUserInfoFile, unsigned edited = kAllProfileFields);
 
 // 1 if line 2 of the profile holds an e-mail address (isEmailAddr on the line
 // as read, newline included, within 31 bytes); 0 if it doesn't or the file

@@ -131,7 +131,7 @@ def test(run):
     ui.window_gone("User Profile")
     with open(os.path.join(a.dir, "userinfo.dat"), "rb") as f:
         saved = f.read()
-    check(saved == b"alicia\nal@example.org\nVisible\nbob\r\n\xffdd\r\ncarol\n",
+    check(saved == b"alicia\nal@example.org\r\nVisible\r\nbob\r\n\xffdd\r\ncarol",
           "OK keeps every field not edited byte for byte", repr(saved))
 
     kvtest.run_quiet([os.path.join(run.build_dir, "tests", "make_av_files"), run.workdir], timeout=60)

@@ -463,3 +463,22 @@ TEST(ReadSettingsLine, ReadsWholeLinesCutToTheBufferUntilTheEnd)
     EXPECT_EQ(lines, "first|secon|last|");
     EXPECT_STREQ(buf, "");
 }
+
+// The profile dialog saves only what the user edited: every other line keeps
+// the bytes the file held, NULs, invalid UTF-8, CRLF and a missing last
+// newline included.
+TEST_F(SettingsFiles, SavingEditedFieldsKeepsEveryOtherLineByteForByte)
+{
+    const std::string original("al\0ice\r\nal@example.org\r\nVisible\r\nbob\r\n\xff" "dd\r\ncarol", 48);
+    UserProfile p = load(original, true);
+    strcpy(p.email, "al@example.net");
+    ASSERT_EQ(saveUserProfile(&p, path("userinfo.dat").c_str(), kProfileEmail), 1);
+    EXPECT_EQ(read("userinfo.dat"),
+              std::string("al\0ice\r\nal@example.net\nVisible\r\nbob\r\n\xff" "dd\r\ncarol", 47));
+
+    // A file with fewer lines gets the missing fields from the record.
+    write("userinfo.dat", "zoe");
+    p = load("zoe", true);
+    ASSERT_EQ(saveUserProfile(&p, path("userinfo.dat").c_str(), kProfileVisibility), 1);
+    EXPECT_EQ(read("userinfo.dat"), "zoe\n\nVisible\n\n");
+}

@@ -200,7 +200,7 @@ private:
             sum += least;
         }
         // Three more vectors cost bits: they must save more than that.
-        if (sum < best - 1500)
+        if (sum < best - 500)
             blocks_[row * 10 + col] = split;
     }
 

@@ -20,7 +20,8 @@ import time
 
 QUANTS = [4, 6, 8, 10, 14, 20]
 OPTIONS = {"baseline": [], "unrestricted": ["--unrestricted-vectors"], "pb-frames": ["--pb-frames"],
-           "unrestricted+pb": ["--unrestricted-vectors", "--pb-frames"]}
+           "unrestricted+pb": ["--unrestricted-vectors", "--pb-frames"], "advanced": ["--advanced-prediction"],
+           "advanced+unr+pb": ["--advanced-prediction", "--unrestricted-vectors", "--pb-frames"]}
 
 
 def sh(*cmd):

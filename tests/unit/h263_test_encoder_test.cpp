@@ -50,6 +50,15 @@ TEST(H263TestEncoder, DecoderReproducesTheEncodersReconstruction) {
     auto dquant = [](int col, int row) { return (col + row) % 5 - 2; };
     auto delta = [](int col, int row) { return Vector{(col % 3) - 1, (row % 3) - 1}; };
     auto drift = [](int, int row) { return row < 4 ? Vector{2, 1} : Vector{}; };
+    // Outward at the edges, and four different vectors in every third macroblock.
+    auto outward = [](int col, int row) { return Vector{col == 0 ? -21 : col == 9 ? 19 : 2, row == 0 ? -19 : row == 6 ? 21 : 1}; };
+    auto split = [](auto vector) {
+        return [vector](int col, int row) {
+            const Vector v = vector(col, row);
+            if ((col + row) % 3) return std::array<Vector, 4>{v, v, v, v};
+            return std::array<Vector, 4>{v, Vector{v.x + 3, v.y}, Vector{v.x, v.y - 2}, Vector{v.x - 1, v.y + 1}};
+        };
+    };
     const std::vector<Case> cases{
         {"restricted vectors", {.quant = 6, .vector = drift}, false},
         {"unrestricted vectors past every edge", {.quant = 8, .unrestricted = true, .vector = edges}, false},
@@ -62,6 +71,10 @@ TEST(H263TestEncoder, DecoderReproducesTheEncodersReconstruction) {
          {.quant = 11, .unrestricted = true, .arithmetic = true, .gobHeaders = true, .stuffingEvery = 5,
           .intraEvery = 11, .vector = [&](int col, int row) { return row == 4 ? Vector{} : edges(col, row); }, .dquant = dquant, .trb = 1, .dbquant = 1, .bDelta = delta},
          true},
+        {"advanced prediction", {.quant = 10, .advancedPrediction = true, .intraEvery = 13, .vector = outward, .blockVectors = split(outward)}, false},
+        {"advanced prediction, PB-frames, unrestricted, GOB headers",
+         {.quant = 9, .unrestricted = true, .advancedPrediction = true, .gobHeaders = true, .intraEvery = 17,
+          .vector = edges, .blockVectors = split(edges), .trb = 2, .dbquant = 1, .bDelta = delta}, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -77,6 +90,7 @@ TEST(H263TestEncoder, DecoderReproducesTheEncodersReconstruction) {
         });
         int counter = 0, tr = 0;
         std::vector<Vector> vectors;
+        int fours = 0, outside = 0;
         for (int n = 0; n < 4; ++n) {
             PictureOptions o = c.base;
             o.intra = n == 0;
@@ -85,6 +99,14 @@ TEST(H263TestEncoder, DecoderReproducesTheEncodersReconstruction) {
             o.tr = tr += o.bSource ? 3 : 1;
             const auto e = enc.encode(p, o);
             if (n > 0) vectors.insert(vectors.end(), e.vectors.begin(), e.vectors.end());
+            for (int i = 0; n > 0 && i < 70; ++i) {
+                fours += e.fourVectors[i];
+                for (int k = 0; k < 4; ++k) {
+                    const int x = i % 10 * 16 + 8 * (k & 1) + (e.blockVectors[i][k].x >> 1);
+                    const int y = i / 10 * 16 + 8 * (k >> 1) + (e.blockVectors[i][k].y >> 1);
+                    outside += x < 0 || y < 0 || x + 8 > 160 || y + 8 > 112;
+                }
+            }
             shown.clear();
             ASSERT_EQ(dec.decodePicture(e.bytes.data(), e.bytes.size(), counter), H263Decoder::Result::Decoded);
             ++counter;
@@ -100,6 +122,10 @@ TEST(H263TestEncoder, DecoderReproducesTheEncodersReconstruction) {
                 EXPECT_EQ(shown[i].cb, e.shown[i].cb) << "picture " << n << "." << i;
                 EXPECT_EQ(shown[i].cr, e.shown[i].cr) << "picture " << n << "." << i;
             }
+        }
+        if (c.base.advancedPrediction) {
+            EXPECT_GT(fours, 20);
+            EXPECT_GT(outside, 20);
         }
         if (c.base.unrestricted) {  // some block lies wholly outside at each edge
             bool past[4] = {};

@@ -193,6 +193,14 @@ bool within(int x0, int size, int v, int lo, int hi) {
     return p >= lo && p + size + (v & 1) <= hi;
 }
 
+// Does a size-wide block at (x, y) moved by v read only what the decoder
+// lets it read: the coded picture, or with vectors allowed outside, the
+// edge image with its margin?
+bool fits(int x, int y, int size, Vector v, bool chroma, bool outside) {
+    const int m = outside ? (chroma ? kEdge / 2 : kEdge) : 0, d = chroma ? 2 : 1, h = outside ? kHeight : 112;
+    return within(x, size, v.x, -m, kWidth / d + m) && within(y, size, v.y, -m, h / d + m);
+}
+
 struct Plane {
     uint8_t *p;
     int stride;
@@ -282,10 +290,17 @@ struct EdgeImage {
             makeEdgeImage(src[c], plane[c].p, w, h, e);
         }
     }
-    // Predicts the macroblock at (bx, by) into dst with luma vector v and chroma vector cv.
-    void predict(Picture &dst, int bx, int by, Vector v, Vector cv) const {
-        predictBlock(&plane[0].at(bx + (v.x >> 1), by + (v.y >> 1)), plane[0].stride, &dst.y[by * kWidth + bx],
-                     kWidth, 16, 16, v.x & 1, v.y & 1);
+    // Predicts the macroblock at (bx, by) into dst with the vectors of its
+    // four luma blocks and chroma vector cv.
+    void predict(Picture &dst, int bx, int by, const Vector (&v)[4], Vector cv) const {
+        for (int k = 0; k < 4; ++k) {
+            const int x = bx + 8 * (k & 1), y = by + 8 * (k >> 1);
+            predictBlock(&plane[0].at(x + (v[k].x >> 1), y + (v[k].y >> 1)), plane[0].stride, &dst.y[y * kWidth + x],
+                         kWidth, 8, 8, v[k].x & 1, v[k].y & 1);
+        }
+        predictChroma(dst, bx, by, cv);
+    }
+    void predictChroma(Picture &dst, int bx, int by, Vector cv) const {
         for (int c = 1; c < 3; ++c)
             predictBlock(&plane[c].at(bx / 2 + (cv.x >> 1), by / 2 + (cv.y >> 1)), plane[c].stride,
                          &(c == 1 ? dst.cb : dst.cr)[(by / 2) * (kWidth / 2) + bx / 2], kWidth / 2, 8, 8, cv.x & 1,
@@ -312,7 +327,7 @@ EncodedPicture H263TestEncoder::encode(const Picture &src, const PictureOptions 
     w.put(!o.intra, 1);
     w.put(o.unrestricted, 1);
     w.put(o.arithmetic, 1);
-    w.put(0, 1);  // no advanced prediction
+    w.put(o.advancedPrediction, 1);
     w.put(pb, 1);
     w.put(o.quant, 5);
     w.put(0, 1);  // CPM
@@ -326,6 +341,65 @@ EncodedPicture H263TestEncoder::encode(const Picture &src, const PictureOptions 
     const EdgeImage ref(ref_);
     Picture cur = Picture::blank(kWidth, kHeight), bcur = Picture::blank(kWidth, kHeight);
     const Picture &bsrc = pb ? *o.bSource : src;
+    const bool adv = o.advancedPrediction, outside = longv || adv;
+    auto chromaOf = [](Vector l) { return Vector{chromaFromLuma(l.x), chromaFromLuma(l.y)}; };
+    auto median = [](int p, int q, int r) { return p + q + r - std::max({p, q, r}) - std::min({p, q, r}); };
+
+    // Every macroblock's type and vectors come first: overlapped prediction
+    // needs the vector of the macroblock to the right. v[1..4] are the luma
+    // blocks' vectors, all equal to v[0] with one vector.
+    struct Plan {
+        bool intra = false, four = false;
+        Vector v[5], code[5];
+    };
+    std::vector<Plan> plan(kCols * kRows);
+    for (int row = 0; row < kRows; ++row)
+        for (int col = 0; col < kCols; ++col) {
+            const int idx = row * kCols + col, bx = 16 * col, by = 16 * row;
+            Plan &m = plan[idx];
+            m.intra = o.intra || (o.intraEvery && idx % o.intraEvery == o.intraEvery - 1) ||
+                      (o.intraMacroblock && o.intraMacroblock(col, row));
+            const bool hasVector = !m.intra || pb, upperMissing = row == 0 || o.gobHeaders;
+            const Vector one = hasVector && o.vector ? o.vector(col, row) : Vector{};
+            std::array<Vector, 4> wanted{one, one, one, one};
+            if (adv && hasVector && o.blockVectors) wanted = o.blockVectors(col, row);
+            const bool four = adv && !m.intra && std::any_of(wanted.begin(), wanted.end(), [&](Vector u) {
+                return u.x != wanted[0].x || u.y != wanted[0].y;
+            });
+            // The predictor of vector k (0: the macroblock's): the median of
+            // the neighbouring blocks' vectors; without the upper row, the left one.
+            auto pmvOf = [&](int k) {
+                const Vector none{}, &l = col ? plan[idx - 1].v[k == 3 ? 4 : 2] : none;
+                const Vector &a = row ? plan[idx - kCols].v[k == 2 ? 4 : 3] : none;
+                const Vector &ar = row && col + 1 < kCols ? plan[idx - kCols + 1].v[3] : none;
+                const Vector p[3] = {k <= 1 ? l : k == 2 ? m.v[1] : k == 3 ? l : m.v[3], k <= 2 ? a : m.v[1],
+                                     k <= 2 ? ar : m.v[2]};
+                if (upperMissing && k <= 2) return p[0];
+                return Vector{median(p[0].x, p[1].x, p[2].x), median(p[0].y, p[1].y, p[2].y)};
+            };
+            // As wanted, else with one vector, else the zero vector, which always fits.
+            for (int attempt = 0; hasVector && attempt < 3; ++attempt) {
+                m.four = four && attempt == 0;
+                for (int k = m.four ? 1 : 0; k <= (m.four ? 4 : 0); ++k) {
+                    const Vector want = attempt == 2 ? Vector{} : m.four ? wanted[k - 1] : four ? one : wanted[0];
+                    const Vector pmv = pmvOf(k);
+                    m.code[k] = {chooseCode(want.x, pmv.x, longv), chooseCode(want.y, pmv.y, longv)};
+                    m.v[k] = {motionDecode(m.code[k].x, pmv.x, longv), motionDecode(m.code[k].y, pmv.y, longv)};
+                }
+                if (!m.four) std::fill(m.v + 1, m.v + 5, m.v[0]);
+                bool ok = true;
+                int sx = 0, sy = 0;
+                for (int k = 1; k <= 4; ++k) {
+                    ok = ok && fits(bx + 8 * ((k - 1) & 1), by + 8 * ((k - 1) >> 1), 8, m.v[k], false, outside);
+                    sx += m.v[k].x;
+                    sy += m.v[k].y;
+                }
+                if (ok && fits(bx / 2, by / 2, 8, m.four ? Vector{chromaFromSum(sx), chromaFromSum(sy)} : chromaOf(m.v[0]), true, outside))
+                    break;
+            }
+            if (m.four) m.v[0] = m.v[1];  // reported as the macroblock's vector
+        }
+
     Syntax sx(w, models_, o.arithmetic);
     sx.startData();
     for (int row = 0; row < kRows; ++row) {
@@ -342,35 +416,37 @@ EncodedPicture H263TestEncoder::encode(const Picture &src, const PictureOptions 
         }
         for (int col = 0; col < kCols; ++col) {
             const int idx = row * kCols + col, bx = 16 * col, by = 16 * row;
-            const bool intra = o.intra || (o.intraEvery && idx % o.intraEvery == o.intraEvery - 1) ||
-                               (o.intraMacroblock && o.intraMacroblock(col, row));
-            const int dq = o.dquant ? std::clamp(o.dquant(col, row), -2, 2) : 0;
-            const int type = intra ? (dq ? 4 : 3) : (dq ? 1 : 0);
+            const Plan &m = plan[idx];
+            const bool intra = m.intra, hasVector = !intra || pb;
+            const int dq = o.dquant && !m.four ? std::clamp(o.dquant(col, row), -2, 2) : 0;
+            const int type = intra ? (dq ? 4 : 3) : m.four ? 2 : (dq ? 1 : 0);
             quant_ = std::clamp(quant_ + dq, 1, 31);
-
-            // Vector and its differential codes against the median predictor.
-            const bool hasVector = !intra || pb;
-            Vector want = hasVector && o.vector ? o.vector(col, row) : Vector{}, v, code;
-            const int c1x = col ? mv_[idx - 1].x : 0, c1y = col ? mv_[idx - 1].y : 0;
-            Vector pmv{c1x, c1y};
-            if (row > 0 && !newgob) {
-                const Vector a = mv_[idx - kCols], ar = col + 1 < kCols ? mv_[idx - kCols + 1] : Vector{};
-                auto median = [](int p, int q, int r) { return p + q + r - std::max({p, q, r}) - std::min({p, q, r}); };
-                pmv = {median(c1x, a.x, ar.x), median(c1y, a.y, ar.y)};
-            }
-            auto chromaOf = [](Vector l) { return Vector{chromaFromLuma(l.x), chromaFromLuma(l.y)}; };
-            for (int attempt = 0; attempt < 2; ++attempt) {
-                code = {chooseCode(want.x, pmv.x, longv), chooseCode(want.y, pmv.y, longv)};
-                v = {motionDecode(code.x, pmv.x, longv), motionDecode(code.y, pmv.y, longv)};
-                const Vector cv = chromaOf(v);
-                if (longv || (within(bx, 16, v.x, 0, 160) && within(by, 16, v.y, 0, 112) &&
-                              within(bx / 2, 8, cv.x, 0, 80) && within(by / 2, 8, cv.y, 0, 56)))
-                    break;
-                want = {};
-            }
+            const Vector v = m.v[0];
 
             // The P-macroblock: prediction, residual, reconstruction.
-            if (!intra) ref.predict(cur, bx, by, v, chromaOf(v));
+            if (!intra && adv) {
+                // Each luma block blends the predictions with its own vector and
+                // its neighbours' (its own again at the picture's edge or
+                // next to an intra macroblock, outside PB-frames).
+                auto usable = [&](bool inside, int i) { return inside && (pb || !plan[i].intra); };
+                const bool up = usable(row > 0, idx - kCols), left = usable(col > 0, idx - 1),
+                           right = usable(col + 1 < kCols, idx + 1);
+                for (int k = 1; k <= 4; ++k) {
+                    const Vector &above = k <= 2 ? (up ? plan[idx - kCols].v[k + 2] : m.v[k]) : m.v[k - 2];
+                    const Vector &below = m.v[k <= 2 ? k + 2 : k];
+                    const Vector &lv = k == 1 || k == 3 ? (left ? plan[idx - 1].v[k + 1] : m.v[k]) : m.v[k - 1];
+                    const Vector &rv = k == 2 || k == 4 ? (right ? plan[idx + 1].v[k - 1] : m.v[k]) : m.v[k + 1];
+                    const int vectors[5][2] = {{m.v[k].x, m.v[k].y}, {above.x, above.y}, {below.x, below.y},
+                                               {rv.x, rv.y}, {lv.x, lv.y}};
+                    const int x = bx + 8 * ((k - 1) & 1), y = by + 8 * ((k - 1) >> 1);
+                    predictObmc(ref.plane[0].p, ref.plane[0].stride, x, y, vectors, &cur.y[y * kWidth + x], kWidth);
+                }
+                int sx4 = 0, sy4 = 0;
+                for (int k = 1; k <= 4; ++k) sx4 += m.v[k].x, sy4 += m.v[k].y;
+                ref.predictChroma(cur, bx, by, m.four ? Vector{chromaFromSum(sx4), chromaFromSum(sy4)} : chromaOf(v));
+            } else if (!intra) {
+                ref.predict(cur, bx, by, {v, v, v, v}, chromaOf(v));
+            }
             Block blocks[12];
             int cbp = 0;
             for (int k = 0; k < 6; ++k) {
@@ -396,22 +472,34 @@ EncodedPicture H263TestEncoder::encode(const Picture &src, const PictureOptions 
             delta = {std::clamp(delta.x, -32, 31), std::clamp(delta.y, -32, 31)};
             int cbpb = 0;
             if (pb) {
-                Vector fwd, fcv;
+                // Per luma block: a macroblock with four vectors scales each.
+                Vector fwd[4], fcv, bw[4], bcv;
                 for (int attempt = 0; attempt < 2; ++attempt) {
-                    fwd = {bForward(v.x, delta.x, o.trb, trd), bForward(v.y, delta.y, o.trb, trd)};
-                    fcv = {chromaFromSum(4 * fwd.x), chromaFromSum(4 * fwd.y)};
-                    const int m = longv ? kEdge : 0, cm = m / 2, h = longv ? kHeight : 112;
-                    if (within(bx, 16, fwd.x, -m, 160 + m) && within(by, 16, fwd.y, -m, h + m) &&
-                        within(bx / 2, 8, fcv.x, -cm, 80 + cm) && within(by / 2, 8, fcv.y, -cm, h / 2 + cm))
-                        break;
+                    bool ok = true;
+                    int sumx = 0, sumy = 0;
+                    for (int k = 0; k < 4; ++k) {
+                        fwd[k] = {bForward(m.v[k + 1].x, delta.x, o.trb, trd), bForward(m.v[k + 1].y, delta.y, o.trb, trd)};
+                        ok = ok && fits(bx + 8 * (k & 1), by + 8 * (k >> 1), 8, fwd[k], false, outside);
+                        sumx += fwd[k].x;
+                        sumy += fwd[k].y;
+                    }
+                    fcv = {chromaFromSum(sumx), chromaFromSum(sumy)};
+                    if (ok && fits(bx / 2, by / 2, 8, fcv, true, outside)) break;
                     delta = {};
                 }
                 ref.predict(bcur, bx, by, fwd, fcv);
-                const Vector bw{bBackward(v.x, delta.x, o.trb, trd), bBackward(v.y, delta.y, o.trb, trd)};
-                const Vector bcv{chromaFromSum(4 * bw.x), chromaFromSum(4 * bw.y)};
-                for (int k = 0; k < 6 && !cod; ++k) {
+                int sumx = 0, sumy = 0;
+                for (int k = 0; k < 4; ++k) {
+                    bw[k] = {bBackward(m.v[k + 1].x, delta.x, o.trb, trd), bBackward(m.v[k + 1].y, delta.y, o.trb, trd)};
+                    sumx += bw[k].x;
+                    sumy += bw[k].y;
+                }
+                bcv = {chromaFromSum(sumx), chromaFromSum(sumy)};
+                // With advanced prediction a skipped macroblock's B-part is
+                // still predicted bidirectionally.
+                for (int k = 0; k < 6 && (!cod || adv); ++k) {
                     int x0, x1, y0, y1;
-                    const Vector bv = k < 4 ? bw : bcv;
+                    const Vector bv = k < 4 ? bw[k] : bcv;
                     if (k < 4) {
                         bidirLimits(bv.x, k & 1, x0, x1);
                         bidirLimits(bv.y, k >> 1, y0, y1);
@@ -453,9 +541,9 @@ EncodedPicture H263TestEncoder::encode(const Picture &src, const PictureOptions 
             if (modb == 2) sx.cbpb(cbpb);
             sx.cbpy(intra, cbp >> 2);
             if (dq) sx.dquant(dq);
-            if (hasVector) {
-                sx.mvd(code.x & 63);
-                sx.mvd(code.y & 63);
+            for (int k = m.four ? 1 : 0; hasVector && k <= (m.four ? 4 : 0); ++k) {
+                sx.mvd(m.code[k].x & 63);
+                sx.mvd(m.code[k].y & 63);
             }
             if (modb) {
                 sx.mvd(delta.x & 63);
@@ -472,7 +560,11 @@ EncodedPicture H263TestEncoder::encode(const Picture &src, const PictureOptions 
     sx.endData();
     w.alignWithZeros();
     ref_ = cur;
-    EncodedPicture out{w.bytes(), {}, mv_};
+    EncodedPicture out{w.bytes(), {}, mv_, {}, {}};
+    for (const Plan &m : plan) {
+        out.fourVectors.push_back(m.four);
+        out.blockVectors.push_back({m.v[1], m.v[2], m.v[3], m.v[4]});
+    }
     if (pb) out.shown.push_back(bcur);
     out.shown.push_back(cur);
     return out;

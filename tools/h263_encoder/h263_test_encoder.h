@@ -4,6 +4,7 @@
 // syntax. It returns its own reconstruction, which the decoder must match.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -64,11 +65,15 @@ struct PictureOptions {
     int quant = 10;
     bool unrestricted = false; // vectors may point outside the picture
     bool arithmetic = false;   // arithmetic-coded syntax
+    bool advancedPrediction = false;  // overlapped prediction, vectors outside the picture, four vectors per macroblock
     bool gobHeaders = false;   // a zero-stuffed GOB header (GQUANT = quant) in front of every row but the first
     int stuffingEvery = 0;     // a stuffing MCBPC in front of every n-th macroblock
     int intraEvery = 0;        // in P-pictures, every n-th macroblock is intra-coded
     std::function<bool(int col, int row)> intraMacroblock = {};  // in P-pictures, further intra-coded macroblocks
     std::function<Vector(int col, int row)> vector = {};  // P vectors; may be clamped to what can be coded
+    // With advanced prediction: the vectors of the four 8 x 8 luma blocks;
+    // a macroblock whose four differ is coded with four vectors.
+    std::function<std::array<Vector, 4>(int col, int row)> blockVectors = {};
     std::function<int(int col, int row)> dquant = {};  // quantiser change -2..2 of a macroblock
     const Picture *bSource = nullptr;                 // set: a PB-frame with this B-picture
     int trb = 1, dbquant = 0;
@@ -79,6 +84,8 @@ struct EncodedPicture {
     std::vector<uint8_t> bytes;  // one coded picture, starting with its start code
     std::vector<Picture> shown;  // what the decoder must show: B then P, or the one picture
     std::vector<Vector> vectors; // the P vector of each macroblock, as coded
+    std::vector<bool> fourVectors;                 // macroblocks coded with four vectors
+    std::vector<std::array<Vector, 4>> blockVectors; // the vector of each luma block, as coded
 };
 
 class H263TestEncoder {

@@ -10,6 +10,7 @@
 #include "video/h263_decoder.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -108,10 +109,13 @@ namespace {
 
 // Finds each macroblock's vector by full search on whole samples, then half
 // samples around the best, and chooses intra coding where prediction is
-// worse than the macroblock's own spread.
+// worse than the macroblock's own spread. With four vectors allowed, each
+// 8 x 8 block then looks around the macroblock's vector; the four are kept
+// where they predict clearly better.
 class MotionSearch {
 public:
-    MotionSearch(const te::Picture &ref, const Frame &src, bool unrestricted) : ref_(ref), src_(src), unrestricted_(unrestricted)
+    MotionSearch(const te::Picture &ref, const Frame &src, bool unrestricted, bool four)
+        : ref_(ref), src_(src), unrestricted_(unrestricted), four_(four)
     {
         for (int row = 0; row < 7; ++row)
             for (int col = 0; col < 10; ++col)
@@ -119,6 +123,7 @@ public:
     }
     te::Vector vector(int col, int row) const { return vectors_[row * 10 + col]; }
     bool intra(int col, int row) const { return intra_[row * 10 + col]; }
+    std::array<te::Vector, 4> blockVectors(int col, int row) const { return blocks_[row * 10 + col]; }
 
 private:
     int refAt(int x, int y) const
@@ -127,15 +132,15 @@ private:
     }
     // The sum of absolute differences for a vector in half samples, or
     // INT_MAX when it may not be coded.
-    int sad(int bx, int by, int vx, int vy, int limit) const
+    int sad(int bx, int by, int vx, int vy, int limit, int size = 16) const
     {
         const int x0 = bx + (vx >> 1), y0 = by + (vy >> 1), hx = vx & 1, hy = vy & 1;
-        const int range = unrestricted_ ? 16 : 0;
-        if (x0 < -range || y0 < -range || x0 + 16 + hx > kWidth + range || y0 + 16 + hy > kHeight + range)
+        const int range = unrestricted_ || four_ ? 16 : 0;
+        if (x0 < -range || y0 < -range || x0 + size + hx > kWidth + range || y0 + size + hy > kHeight + range)
             return INT_MAX;
         int sum = 0;
-        for (int y = 0; y < 16 && sum < limit; ++y)
-            for (int x = 0; x < 16; ++x) {
+        for (int y = 0; y < size && sum < limit; ++y)
+            for (int x = 0; x < size; ++x) {
                 const int a = refAt(x0 + x, y0 + y), b = refAt(x0 + x + hx, y0 + y), c = refAt(x0 + x, y0 + y + hy),
                           d = refAt(x0 + x + hx, y0 + y + hy);
                 const int p = (a + b + c + d + 2) >> 2;
@@ -173,12 +178,37 @@ private:
                 spread += std::abs(src_.y[static_cast<size_t>(by + y) * kWidth + bx + x] - static_cast<int>(mean));
         vectors_[row * 10 + col] = v;
         intra_[row * 10 + col] = spread < best - 500;
+        blocks_[row * 10 + col] = {v, v, v, v};
+        if (!four_)
+            return;
+        std::array<te::Vector, 4> split{};
+        int sum = 0;
+        for (int k = 0; k < 4; ++k) {
+            const int x = bx + 8 * (k & 1), y = by + 8 * (k >> 1);
+            int least = sad(x, y, v.x, v.y, INT_MAX, 8);
+            split[k] = v;
+            for (int dy = -2; dy <= 2; ++dy)
+                for (int dx = -2; dx <= 2; ++dx) {
+                    // Without long vectors, a vector stays within -16..15.5 samples.
+                    const int vx = v.x + dx, vy = v.y + dy;
+                    if (!unrestricted_ && (vx < -32 || vx > 31 || vy < -32 || vy > 31))
+                        continue;
+                    const int s = sad(x, y, vx, vy, least, 8);
+                    if (s < least)
+                        least = s, split[k] = {vx, vy};
+                }
+            sum += least;
+        }
+        // Three more vectors cost bits: they must save more than that.
+        if (sum < best - 500)
+            blocks_[row * 10 + col] = split;
     }
 
     const te::Picture &ref_;
     const Frame &src_;
-    bool unrestricted_;
+    bool unrestricted_, four_;
     te::Vector vectors_[70];
+    std::array<te::Vector, 4> blocks_[70];
     bool intra_[70]{};
 };
 
@@ -200,10 +230,8 @@ struct TimedFrame {
 
 int runMakeAv(const Arguments &args)
 {
-    if (std::find(args.begin(), args.end(), "--advanced-prediction") != args.end())
-        fail(kBadUsage, "--advanced-prediction is not offered: the encoder does not implement advanced prediction");
-    const ParsedArguments a =
-        parseArguments(args, 3, {"--unrestricted-vectors", "--pb-frames"}, {"--codec", "--quality", "--reconstruction"});
+    const ParsedArguments a = parseArguments(args, 3, {"--unrestricted-vectors", "--pb-frames", "--advanced-prediction"},
+                                             {"--codec", "--quality", "--reconstruction"});
     const SpeechCodec codec = parseCodec(a.value("--codec", "gsm"));
     const std::string quality = a.value("--quality", "22");
     char *end = nullptr;
@@ -212,6 +240,7 @@ int runMakeAv(const Arguments &args)
         fail(kBadUsage, "--quality takes a whole number from 1 to 31");
     const int quant = 32 - static_cast<int>(q);
     const bool unrestricted = a.has("--unrestricted-vectors"), pb = a.has("--pb-frames");
+    const bool advanced = a.has("--advanced-prediction");
     const std::string &wavPath = a.positional[0], &y4mPath = a.positional[1], &out = a.positional[2];
 
     const std::vector<int16_t> speech = readSpeech(wavPath);
@@ -269,8 +298,10 @@ int runMakeAv(const Arguments &args)
         const TimedFrame &p = frames[pair ? i + 1 : i];
         const te::Picture source = pictureOf(p.frame);
         const te::Picture bSource = pair ? pictureOf(frames[i].frame) : te::Picture{};
-        const MotionSearch motion(reference, p.frame, unrestricted);
-        te::PictureOptions o{.intra = i == 0, .tr = tr(p.seconds), .quant = quant, .unrestricted = unrestricted};
+        const MotionSearch motion(reference, p.frame, unrestricted, advanced);
+        te::PictureOptions o{.intra = i == 0, .tr = tr(p.seconds), .quant = quant, .unrestricted = unrestricted,
+                             .advancedPrediction = advanced};
+        o.blockVectors = [&](int col, int row) { return motion.blockVectors(col, row); };
         o.vector = [&](int col, int row) { return motion.vector(col, row); };
         o.intraMacroblock = [&](int col, int row) { return motion.intra(col, row); };
         if (pair) {

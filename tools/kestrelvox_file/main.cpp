@@ -55,7 +55,7 @@ constexpr Command kCommands[] = {
      kvfile::runImport},
     {"make-av",
      "usage: kestrelvox-file make-av IN.wav IN.y4m OUT [--codec CODEC] [--unrestricted-vectors]\n"
-     "       [--pb-frames] [--quality N] [--reconstruction R.y4m]\n\n"
+     "       [--pb-frames] [--advanced-prediction] [--quality N] [--reconstruction R.y4m]\n\n"
      "Makes an AV file: the sound coded with CODEC (default gsm) and the pictures of IN.y4m\n"
      "(4:2:0, any size; scaled to cover 160 x 112 and cropped to the centre; at most 10 per\n"
      "second are taken) coded as H.263. The first picture is intra-coded, the rest predicted.\n"
@@ -63,9 +63,10 @@ constexpr Command kCommands[] = {
      "  --quality N            1 (coarsest, quantiser 31) to 31 (finest, quantiser 1); default 22\n"
      "  --unrestricted-vectors vectors may point outside the picture\n"
      "  --pb-frames            pictures are coded in pairs as PB-frames\n"
+     "  --advanced-prediction  overlapped block motion compensation, four vectors per\n"
+     "                         macroblock where they pay off, vectors outside the picture\n"
      "  --reconstruction R     also writes the pictures as the decoder will show them, timed as\n"
-     "                         export times them\n"
-     "Advanced prediction is not offered: the encoder does not implement it.\n",
+     "                         export times them\n",
      kvfile::runMakeAv},
 };
 

@@ -74,6 +74,22 @@ struct QuitRequest {
     void *data;
 };
 
+// A list entry is "name ... address": the address is its last word and the
+// name its first. False when the entry holds no address.
+bool splitEntry(const char *entry, std::string &address, std::string &name)
+{
+    const std::string text = entry ? entry : "";
+    // trimHostString works in place.
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('\0');
+    const char *found = trimHostString(buffer.data());
+    if (!found)
+        return false;
+    address = found;
+    name = text.substr(0, text.find_first_of(" \t"));
+    return true;
+}
+
 } // namespace
 
 // ---- engine life ----
@@ -153,18 +169,13 @@ KvResult kvCall(const char *host, KvDoneFn done, void *data)
 
 KvResult kvCallEntry(const char *entry, KvDoneFn done, void *data)
 {
-    // trimHostString works in place.
-    std::string text = entry ? entry : "";
-    std::vector<char> buffer(text.begin(), text.end());
-    buffer.push_back('\0');
-    const char *address = trimHostString(buffer.data());
-    if (!address)
+    std::string address, name;
+    if (!splitEntry(entry, address, name))
         return KvResult::BadAddress;
     if (!kvConnectionAllowed())
         return KvResult::Busy;
     // The entry's first word names the peer on the status line.
-    const std::string name = text.substr(0, text.find_first_of(" \t"));
-    return startTransmissionTo(address, done, data, name);
+    return startTransmissionTo(address.c_str(), done, data, name);
 }
 
 KvResult kvMute()
@@ -302,15 +313,12 @@ KvResult kvDirectoryConnect(const char *entry, KvDoneFn done, void *data)
 {
     if (serverConnected || directoryConnectPending)
         return KvResult::AlreadyConnected;
-    std::string text = entry ? entry : "";
-    std::vector<char> buffer(text.begin(), text.end());
-    buffer.push_back('\0');
-    const char *address = trimHostString(buffer.data());
-    if (!address)
+    std::string address, name;
+    if (!splitEntry(entry, address, name))
         return KvResult::BadAddress;
     auto *request = new DirectoryRequest{};
     request->job.serverText = address;
-    request->serverName = text.substr(0, text.find_first_of(" \t"));
+    request->serverName = name;
     request->job.port = serverPort;
     request->job.proxy = proxyInfo;
     request->done = done;

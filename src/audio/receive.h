@@ -43,11 +43,14 @@ int packetSampleCount(const unsigned char *packet);
 
 // Received packets waiting to be played. Whenever more than kMaxBacklogMs of
 // sound waits (here and in the device), the oldest packets are dropped, so the
-// delay of a call recovers within a second after any burst.
+// delay of a call recovers soon after any burst. The bound leaves room for
+// devices that keep over a second queued by themselves (sound servers and
+// OSS emulations do): with a bound at one second they lost every other
+// packet of a steady call.
 class PlaybackQueue {
 public:
     static constexpr int kSlots = 64;
-    static constexpr int kMaxBacklogMs = 1000;
+    static constexpr int kMaxBacklogMs = 1500;
     PlaybackQueue();
     // Adds a checked packet; drops the oldest if all slots are taken.
     void push(const unsigned char *packet, size_t length);

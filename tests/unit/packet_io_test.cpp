@@ -232,17 +232,17 @@ TEST(VoiceFile, BadFilesAreRefusedOrEndCleanly)
     device.drain();
 }
 
-TEST(ReceivePath, BacklogStaysWithinOneSecondAndKeepsTheNewestPackets)
+TEST(ReceivePath, BacklogStaysWithinASecondAndAHalfAndKeepsTheNewestPackets)
 {
     const struct {
         uint32_t codec;
         int samples, payload, burst, deviceMs, kept;
     } cases[] = {
-        {0x20, 3200, 662, 92, 0, 2}, // GSM: 92 packets are 37 s
-        {0x20, 3200, 662, 92, 600, 1},
-        {0x20, 160, 35, 300, 0, 50}, // LD-GSM
-        {0, 0, 488, 40, 0, 16},      // u-law, 61 ms each
-        {0x20, 0xFFFF, 35, 10, 0, 2}, // a GSM count beyond any block counts as 400 ms
+        {0x20, 3200, 662, 92, 0, 3}, // GSM: 92 packets are 37 s
+        {0x20, 3200, 662, 92, 600, 2},
+        {0x20, 160, 35, 300, 0, 64}, // LD-GSM: the 64 slots bind first
+        {0, 0, 488, 40, 0, 24},      // u-law, 61 ms each
+        {0x20, 0xFFFF, 35, 10, 0, 3}, // a GSM count beyond any block counts as 400 ms
     };
     for (const auto &c : cases) {
         PlaybackQueue queue;

@@ -8,8 +8,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 limit=${1:-0.45}
 
-count() {  # non-blank lines of the tracked source files under $1
-    git ls-files -- "$1" | grep -E '(\.(c|cpp|h|py|sh)|CMakeLists\.txt)$' |
+files() {  # the tracked files under $1 (every file when this is not a git checkout)
+    if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then git ls-files -- "$1"; else find "$1" -type f; fi
+}
+
+count() {  # non-blank lines of the source files under $1
+    files "$1" | grep -E '(\.(c|cpp|h|py|sh)|CMakeLists\.txt)$' |
         while read -r f; do [ -f "$f" ] && grep -cv '^[[:space:]]*$' "$f" || true; done |
         awk '{ s += $1 } END { print s + 0 }'
 }
@@ -18,11 +22,11 @@ total() { local t=0 d; for d in "$@"; do t=$((t + $(count "$d"))); done; echo "$
 
 report() {  # $1 heading, then the folders one level under it
     local top=$1 d
-    for d in $(git ls-files -- "$top" | awk -F/ 'NF > 2 { print $1 "/" $2 }' | sort -u); do
+    for d in $(files "$top" | awk -F/ 'NF > 2 { print $1 "/" $2 }' | sort -u); do
         printf '  %-28s %6d\n' "$d" "$(count "$d")"
     done
     printf '  %-28s %6d\n' "$top (files at top)" \
-        "$(git ls-files -- "$top" | awk -F/ 'NF == 2' | while read -r f; do count "$f"; done |
+        "$(files "$top" | awk -F/ 'NF == 2' | while read -r f; do count "$f"; done |
            awk '{ s += $1 } END { print s + 0 }')"
 }
 

@@ -3,10 +3,12 @@
 # tests (virtual display, network namespaces, simulated sound card; need
 # root), then the unit and engine tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer and under ThreadSanitizer, and a short run of
-# every fuzz target.
+# every fuzz target. It first checks that the tests stay within their share of
+# the code (scripts/test-ratio.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
+./scripts/test-ratio.sh
 
 jobs=$(nproc)
 

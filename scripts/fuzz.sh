@@ -19,9 +19,10 @@ fi
 
 run_one() {
   local target=$1 secs=$2
-  mkdir -p "build-fuzz/corpus/$target"
+  # Inputs that crash land in build-fuzz/crashes, never in the source tree.
+  mkdir -p "build-fuzz/corpus/$target" build-fuzz/crashes
   "build-fuzz/tests/fuzz/$target" -max_total_time="$secs" -print_final_stats=0 \
-    "build-fuzz/corpus/$target" 2>&1 | tail -n 2
+    -artifact_prefix="build-fuzz/crashes/$target-" "build-fuzz/corpus/$target" 2>&1 | tail -n 2
 }
 
 if [ "$1" = "--smoke" ]; then

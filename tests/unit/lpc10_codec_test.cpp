@@ -1,0 +1,252 @@
+// Guards against wrong LPC-10 quantiser tables, frame bits in the wrong place, lost protection of the important bits, and coded bytes or samples written past their areas.
+#include "lpc10/lpc10.h"
+#include "lpc10/tables.h"
+
+#include <gtest/gtest.h>
+
+#include <bitset>
+#include <cmath>
+#include <random>
+#include <vector>
+
+using namespace lpc10;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Samples = std::vector<int16_t>;
+
+FrameParams params(int pitchIndex, float rms, int v1 = 1, int v2 = 1, float rc1 = 0)
+{
+    FrameParams p;
+    p.voice = {0, v1, v2};
+    p.pitch = pitchIndex;
+    p.rms = rms;
+    p.rc[1] = rc1, p.rc[2] = 0.3f, p.rc[3] = -0.2f, p.rc[4] = 0.1f;
+    return p;
+}
+
+// Frames through encode and the channel as a transmitter sends them.
+std::vector<FrameBits> transmit(const std::vector<FrameParams> &frames)
+{
+    std::vector<FrameBits> out;
+    int isync = 0;
+    for (const FrameParams &p : frames) {
+        FrameCodes c = encode(p);
+        channel(0, c, out.emplace_back(), isync);
+    }
+    return out;
+}
+
+// Bits (or codes, with bits empty) through the channel and a fresh decoder.
+std::vector<FrameParams> receive(std::vector<FrameBits> frames, std::vector<FrameCodes> codes = {})
+{
+    ParamDecoder dec;
+    for (FrameBits &bits : frames) {
+        int unused = 0;
+        channel(1, codes.emplace_back(), bits, unused);
+    }
+    std::vector<FrameParams> out;
+    for (FrameCodes &c : codes)
+        dec.decode(c, out.emplace_back());
+    return out;
+}
+
+template <typename T> std::vector<T> noise(size_t n, unsigned seed)
+{
+    std::vector<T> v(n);
+    std::mt19937 rng(seed);
+    for (auto &x : v)
+        x = static_cast<T>(rng() % 4000);
+    return v;
+}
+
+} // namespace
+
+TEST(Lpc10Coding, QuantiserCodesAndLevels)
+{
+    Fs1015Rules fs, truncating;
+    fs.rmsOddRoundsUp = true;
+    truncating.rcHalvingTruncates = true;
+    // level, code under the codec's rounding, code under the FS-1015 rule
+    for (auto [level, own, fsCode] : {std::tuple{0, 0, 0}, {60, 14, 15}, {64, 15, 15}, {1000, 30, 31}, {50000, 30, 31}}) {
+        EXPECT_EQ(encode(params(1, float(level))).irms, own) << level;
+        EXPECT_EQ(encode(params(1, float(level)), fs).irms, fsCode) << level;
+    }
+    const int levels[32] = {1,  3,  5,  7,  9,   11,  13,  15,  17,  20,  24,  30,  34,  42,  50,  60,
+                            70, 84, 102, 120, 144, 172, 206, 246, 294, 352, 420, 502, 600, 718, 856, 1024};
+    for (int code = 0; code < 32; ++code) {
+        FrameCodes c;
+        c.irms = code;
+        EXPECT_EQ(receive({}, {c})[0].rms, float(levels[code])) << "code " << code;
+    }
+    // -20991 halves to -10496 by the arithmetic shift (-10495 truncating);
+    // with RC4's offset and scale that is exactly -96 against -95.99.
+    FrameParams p = params(1, 100.f);
+    p.rc[4] = -20991.f / 32768.f;
+    EXPECT_EQ(encode(p).irc[4], -13);
+    EXPECT_EQ(encode(p, truncating).irc[4], -12);
+    // Pitch codes: unique, three or four bits set, decoded to their period.
+    std::vector<int> seen(128, 0);
+    for (int index = 1; index <= 60; ++index) {
+        const int code = encode(params(index, 100.f)).ipitv;
+        const auto ones = std::bitset<7>(static_cast<unsigned>(code)).count();
+        EXPECT_TRUE((ones == 3 || ones == 4) && seen[code]++ == 0 && detau[code] == tau[index - 1]) << code;
+    }
+    for (auto [v1, v2, code] : {std::tuple{0, 0, 0}, {1, 0, 127}, {0, 1, 127}})
+        EXPECT_EQ(encode(params(30, 100.f, v1, v2)).ipitv, code) << v1 << v2;
+    const auto decoded = receive(transmit(std::vector<FrameParams>(4, params(40, 300.f))));
+    EXPECT_EQ(decoded.back().pitch, tau[39]) << "after the first frame the decoder gives the pitch sent";
+    EXPECT_EQ(decoded.back().voice, (std::array<int, 3>{0, 1, 1}));
+}
+
+TEST(Lpc10Coding, ChannelRoundTripAndBitLayout)
+{
+    std::mt19937 rng(6);
+    const int widths[11] = {0, 5, 5, 5, 5, 4, 4, 4, 4, 3, 2};
+    int isync = 0, unused = 0;
+    for (int n = 0; n < 2000; ++n) {
+        FrameCodes in, copy, out;
+        in.ipitv = static_cast<int>(rng() % 128);
+        in.irms = static_cast<int>(rng() % 32);
+        for (int i = 1; i <= 10; ++i)
+            in.irc[i] = static_cast<int>(rng() % (1u << widths[i])) - (1 << widths[i]) / 2;
+        FrameBits bits{};
+        copy = in;
+        channel(0, copy, bits, isync);
+        EXPECT_EQ(bits[54], n % 2) << "sync bit alternates from 0";
+        channel(1, out, bits, unused);
+        ASSERT_TRUE(out.ipitv == in.ipitv && out.irms == in.irms && out.irc == in.irc) << n;
+    }
+    // Frame bits in order, as (field, bit): 0 pitch, 1-10 rc n, 11 rms, 12 sync.
+    const std::pair<int, int> layout[54] = {
+        {1, 0},  {2, 0},  {3, 0}, {0, 0},  {11, 0}, {1, 1},  {2, 1},  {3, 1}, {0, 1},  {11, 1}, {1, 2}, {4, 0},
+        {3, 2},  {11, 2}, {0, 2}, {4, 1},  {1, 3},  {2, 2},  {3, 3},  {4, 2}, {11, 3}, {1, 4},  {2, 3}, {3, 4},
+        {4, 3},  {11, 4}, {0, 3}, {2, 4},  {7, 0},  {8, 0},  {0, 4},  {4, 4}, {5, 0},  {6, 0},  {7, 1}, {10, 0},
+        {8, 1},  {5, 1},  {6, 1}, {7, 2},  {9, 0},  {0, 5},  {5, 2},  {6, 2}, {10, 1}, {8, 2},  {0, 6}, {9, 1},
+        {5, 3},  {6, 3},  {7, 3}, {9, 2},  {8, 3},  {12, 0}};
+    for (int k = 0; k < 54; ++k) {
+        const auto [field, b] = layout[k];
+        FrameCodes c;
+        isync = field == 12;
+        (field == 0 ? c.ipitv : field == 11 ? c.irms : c.irc[field % 11]) = field == 12 ? 0 : 1 << b;
+        FrameBits bits{};
+        channel(0, c, bits, isync);
+        for (int j = 1; j <= 54; ++j)
+            EXPECT_EQ(bits[j], j == k + 1 ? 1 : 0) << "field " << field << "." << b << " expected at frame bit " << k;
+    }
+}
+
+TEST(Lpc10Coding, UnvoicedFramesCarryNeutralCoefficientsAndProtectTheirImportantBits)
+{
+    FrameCodes neutral;
+    for (int i = 5; i <= 10; ++i)
+        neutral.irc[i] = zrc[i - 1];
+    const FrameParams expected = receive({}, {neutral})[0];
+    for (const FrameParams &p : receive(transmit(std::vector<FrameParams>(3, params(0, 200.f, 0, 0, -0.5f))))) {
+        EXPECT_EQ(p.voice, (std::array<int, 3>{0, 0, 0}));
+        for (int i = 5; i <= 10; ++i)
+            EXPECT_EQ(p.rc[i], expected.rc[i]) << "rc" << i;
+    }
+    // Bits 1..4 of RC1, RMS and RC2 are protected. Slots (frame bit + 1):
+    // RC1.1-4 at 6, 11, 17, 22; RMS.1-4 at 10, 14, 21, 26; RC2.1 at 7; a
+    // parity bit (the K7.0 field) at 29. Flip one bit of the second frame.
+    const auto clean = transmit({params(0, 200.f, 0, 0, -0.5f), params(0, 300.f, 0, 0, -0.6f),
+                                 params(0, 250.f, 0, 0, -0.55f), params(0, 200.f, 0, 0, -0.5f)});
+    const auto reference = receive(clean);
+    for (int k : {6, 11, 17, 22, 10, 14, 21, 26, 7, 29}) {
+        auto damaged = clean;
+        damaged[1][k] ^= 1;
+        const FrameParams p = receive(damaged)[2]; // the second frame comes out of the third decode
+        EXPECT_TRUE(p.rms == reference[2].rms && p.rc[1] == reference[2].rc[1] && p.rc[2] == reference[2].rc[2])
+            << "bit " << k;
+    }
+}
+
+TEST(Lpc10Frames, EncodeCountsPadsAndPlacesTheSyncBit)
+{
+    Lpc10Encoder enc, encPadded;
+    Samples small = noise<int16_t>(181, 1), padded = small;
+    small.resize(360, 12345);
+    padded.resize(360, 0);
+    Bytes coded(14 + 4, 0xAA), codedPadded(14);
+    EXPECT_EQ(enc.encode(small.data(), coded.data(), 181), 14);
+    EXPECT_EQ(encPadded.encode(padded.data(), codedPadded.data(), 360), 14);
+    EXPECT_EQ(Bytes(coded.begin(), coded.begin() + 14), codedPadded) << "a partial frame is completed with silence";
+    EXPECT_EQ(coded[14], 0xAA);
+    EXPECT_EQ(enc.encode(small.data(), coded.data(), 0), 0);
+    EXPECT_EQ(enc.encode(small.data(), coded.data(), -5), 0);
+    for (int frame = 2; frame < 12; ++frame) { // the sync bit: bit 5 of the last byte, alternating across calls
+        ASSERT_EQ(enc.encode(small.data(), coded.data(), 180), 7);
+        EXPECT_EQ(coded[6] & 0xE0, (frame % 2) << 5) << "frame " << frame;
+    }
+}
+
+TEST(Lpc10Frames, DecodeCountsWholeFramesAndWritesOnlyWithinTheArea)
+{
+    const Bytes coded = noise<unsigned char>(700, 11);
+    const int max = Lpc10Decoder::kMaxOutput;
+    // bytes, capacity, samples written
+    const int cases[][3] = {{140, max, 3600}, {13, max, 180}, {700, max, max}, {6, max, 0},
+                            {-7, max, 0},    {700, 179, 0},  {700, 1000, 900}};
+    Lpc10Decoder dec;
+    for (auto [len, capacity, written] : cases) {
+        Samples out(static_cast<size_t>(max + 64), -77);
+        EXPECT_EQ(dec.decode(coded.data(), out.data(), len, capacity), written) << len << " " << capacity;
+        EXPECT_EQ(out[static_cast<size_t>(written)], -77) << len << " " << capacity;
+    }
+    Samples out(1800);
+    ASSERT_EQ(Lpc10Decoder().decode(coded.data(), out.data(), 70), 1800);
+    EXPECT_EQ(Samples(out.begin(), out.begin() + 360), Samples(360, 0)) << "the first two frames are silence";
+    EXPECT_GT(std::count_if(out.begin() + 360, out.end(), [](int16_t v) { return v != 0; }), 100);
+    const std::pair<float, int> linear[] = {{1.0f, 32767}, {5.0f, 32767}, {-1.0f, -32768}, {-5.0f, -32768},
+                                            {0.f, 0},      {0.25f, 8192}, {-1.0f / 32768.f, -1},
+                                            {-1.9f / 32768.f, -1},        {32766.9f / 32768.f, 32766},
+                                            {std::nanf(""), -32768}};
+    for (auto [value, sample] : linear)
+        EXPECT_EQ(Lpc10Decoder::toLinear(value), sample) << "truncated and clipped to 16 bits: " << value;
+}
+
+TEST(Lpc10Synthesis, PitchAndCoefficientsAreClampedAndAnyParametersStayInBounds)
+{
+    // voicing, pitch, samples delivered, first epoch length
+    for (auto [v, pitch, samples, length] : {std::tuple{0, 80, 180, 45}, {1, 10, 180, 20}, {1, 400, 156, 156}}) {
+        Synthesizer synth;
+        std::array<float, kMaxSynthSamples + 1> speech{};
+        FrameParams p = params(pitch, v ? 300.f : 0.f, v, v, 1.5f);
+        p.rc[2] = -7.f;
+        EXPECT_EQ(synth.synths(p, speech), samples) << pitch;
+        EXPECT_EQ(synth.epochLength(1), length) << pitch;
+        EXPECT_TRUE(p.rc[1] == 0.99f && p.rc[2] == -0.99f) << pitch;
+        EXPECT_TRUE(v || (synth.epochCount() == 4 && synth.epochRms(1) == 1.f)) << "4 epochs, zero RMS is one";
+    }
+    std::mt19937 rng(7);
+    Synthesizer synth;
+    std::array<float, kMaxSynthSamples + 1> speech{};
+    long produced = 0;
+    for (int n = 0; n < 20000; ++n) {
+        FrameParams p = params(int(rng() % 200), float(rng() % 1100), int(rng() % 2), int(rng() % 2));
+        for (int i = 1; i <= 10; ++i)
+            p.rc[i] = static_cast<float>(static_cast<int>(rng() % 2001) - 1000) / 1000.f;
+        const int k = synth.synths(p, speech);
+        ASSERT_TRUE(k >= 0 && k <= kMaxSynthSamples && synth.epochCount() <= kMaxEpochs) << "frame " << n;
+        for (int i = 1; i <= k; ++i)
+            ASSERT_TRUE(std::isfinite(speech[i])) << "frame " << n;
+        produced += k;
+    }
+    EXPECT_NEAR(produced / 20000.0, 180.0, 1.0) << "180 samples per frame on average";
+    ParamDecoder dec;
+    for (int n = 0; n < 5000; ++n) { // every bit pattern decodes to parameters in range
+        FrameBits bits{};
+        for (int k = 1; k <= 54; ++k)
+            bits[k] = static_cast<int>(rng() & 1);
+        FrameCodes c;
+        FrameParams p;
+        int unused = 0;
+        channel(1, c, bits, unused);
+        dec.decode(c, p);
+        ASSERT_TRUE(p.rms >= 0.f && p.rms <= 1024.f && p.pitch >= 0 && p.pitch <= 156) << n;
+        for (int i = 1; i <= 10; ++i)
+            ASSERT_TRUE(p.rc[i] > -1.f && p.rc[i] < 1.f) << i;
+    }
+}

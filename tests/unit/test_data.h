@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
-inline std::vector<unsigned char> readTestData(const std::string &name)
+// A file of tests/data, or of another folder.
+inline std::vector<unsigned char> readTestData(const std::string &name, const std::string &dir = KV_TEST_DATA_DIR)
 {
-    std::ifstream f(std::string(KV_TEST_DATA_DIR) + "/" + name, std::ios::binary);
-    EXPECT_TRUE(f.good()) << "missing test vector " << KV_TEST_DATA_DIR << "/" << name;
+    std::ifstream f(dir + "/" + name, std::ios::binary);
+    EXPECT_TRUE(f.good()) << "missing file " << dir << "/" << name;
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 

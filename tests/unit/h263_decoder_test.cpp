@@ -75,10 +75,8 @@ TEST(H263Reconstruction, QcifStreamsFromFfmpegDecodeLikeItsOwnDecoder)
             if (stream[i] == 0 && stream[i + 1] == 0 && (stream[i + 2] & 0xFC) == 0x80)
                 starts.push_back(i);
         starts.push_back(stream.size());
-        for (size_t k = 0; k + 1 < starts.size(); ++k, ++run.counter) {
-            EXPECT_EQ(run.decode(stream.data() + starts[k], starts[k + 1] - starts[k]), R::Decoded) << k;
-            EXPECT_FALSE(run.dec.damaged()) << "picture " << k;
-        }
+        for (size_t k = 0; k + 1 < starts.size(); ++k, ++run.counter)
+            EXPECT_TRUE(run.decode(&stream[starts[k]], starts[k + 1] - starts[k]) == R::Decoded && !run.dec.damaged()) << k;
         ASSERT_EQ(run.shown.size(), 30u);
         ASSERT_EQ(encoderPsnr.size(), 30u);
         ASSERT_EQ(reference.size(), size_t{30} * kFrame);
@@ -126,9 +124,6 @@ TEST(H263Reconstruction, DecoderReproducesTheTestEncodersReconstruction)
     auto dquant = [](int col, int row) { return (col + row) % 5 - 2; };
     auto delta = [](int col, int row) { return Vector{(col % 3) - 1, (row % 3) - 1}; };
     auto drift = [](int, int row) { return row < 4 ? Vector{2, 1} : Vector{}; };
-    auto outward = [](int col, int row) {
-        return Vector{col == 0 ? -21 : col == 9 ? 19 : 2, row == 0 ? -19 : row == 6 ? 21 : 1};
-    };
     auto split = [](auto vector) { // four different vectors in every third macroblock
         return [vector](int col, int row) {
             const Vector v = vector(col, row);
@@ -151,8 +146,6 @@ TEST(H263Reconstruction, DecoderReproducesTheTestEncodersReconstruction)
          {.quant = 11, .unrestricted = true, .arithmetic = true, .gobHeaders = true, .stuffingEvery = 5,
           .intraEvery = 11, .vector = [&](int col, int row) { return row == 4 ? Vector{} : edges(col, row); },
           .dquant = dquant, .trb = 1, .dbquant = 1, .bDelta = delta}},
-        {"advanced prediction",
-         {.quant = 10, .advancedPrediction = true, .intraEvery = 13, .vector = outward, .blockVectors = split(outward)}},
         {"advanced prediction, PB-frames, unrestricted, GOB headers",
          {.quant = 9, .unrestricted = true, .advancedPrediction = true, .gobHeaders = true, .intraEvery = 17,
           .vector = edges, .blockVectors = split(edges), .trb = 2, .dbquant = 1, .bDelta = delta}},

@@ -73,8 +73,7 @@ Bytes encodeAll(const Samples &s, Fs1015Rules rules = {})
     return coded;
 }
 
-// Speech through the program's LPC-10 path: u-law levels in, the codec,
-// u-law levels out; padded so that the codec delay flushes it all out.
+// Speech through the program's path: u-law in, the codec, u-law out; padded to flush the codec delay.
 Samples throughCodec(Samples s)
 {
     auto ulaw = [](Samples x) {
@@ -91,9 +90,8 @@ Samples throughCodec(Samples s)
     return ulaw(out);
 }
 
-// Long-term level of the octave bands 250-500, 500-1000, 1000-2000 and
-// 2000-3400 Hz in dB relative to the first: averaged Hann-windowed 256-point
-// periodograms, bin k at k * 31.25 Hz.
+// Long-term levels of the octave bands 250-500, 500-1000, 1000-2000 and 2000-3400 Hz in dB
+// relative to the first: averaged Hann-windowed 256-point periodograms, bin k at k * 31.25 Hz.
 std::array<double, 4> bandLevels(const Samples &x)
 {
     std::array<std::complex<double>, 256> root;
@@ -126,8 +124,7 @@ TEST(Lpc10Coding, QuantiserCodesAndLevels)
                             70, 84, 102, 120, 144, 172, 206, 246, 294, 352, 420, 502, 600, 718, 856, 1024};
     for (FrameCodes c; c.irms < 32; ++c.irms)
         EXPECT_EQ(receive({}, {c})[0].rms, float(levels[c.irms])) << "code " << c.irms;
-    // -20991 halves to -10496 by the arithmetic shift (-10495 truncating);
-    // with RC4's offset and scale that is exactly -96 against -95.99.
+    // -20991 halves to -10496 by a shift (-10495 truncating): with RC4's offset and scale -96 against -95.99.
     FrameParams p = params(1, 100.f);
     p.rc[4] = -20991.f / 32768.f;
     EXPECT_EQ(encode(p).irc[4], -13);
@@ -172,21 +169,20 @@ TEST(Lpc10Coding, EveryFieldBitHasItsPlaceInTheFrameBothWays)
 
 TEST(Lpc10Coding, UnvoicedFramesCarryNeutralCoefficientsAndProtectTheirImportantBits)
 {
+    const auto clean = transmit({params(0, 200.f, 0, 0, -0.5f), params(0, 300.f, 0, 0, -0.6f),
+                                 params(0, 250.f, 0, 0, -0.55f), params(0, 200.f, 0, 0, -0.5f)});
+    const auto reference = receive(clean);
     FrameCodes neutral;
     for (int i = 5; i <= 10; ++i)
         neutral.irc[i] = zrc[i - 1];
     const FrameParams expected = receive({}, {neutral})[0];
-    for (const FrameParams &p : receive(transmit(std::vector<FrameParams>(3, params(0, 200.f, 0, 0, -0.5f))))) {
+    for (const FrameParams &p : reference) {
         EXPECT_EQ(p.voice, (std::array<int, 3>{0, 0, 0}));
         for (int i = 5; i <= 10; ++i)
             EXPECT_EQ(p.rc[i], expected.rc[i]) << "rc" << i;
     }
-    // Bits 1..4 of RC1, RMS and RC2 are protected. Slots (frame bit + 1):
-    // RC1.1-4 at 6, 11, 17, 22; RMS.1-4 at 10, 14, 21, 26; RC2.1 at 7; a
-    // parity bit (the K7.0 field) at 29. Flip one bit of the second frame.
-    const auto clean = transmit({params(0, 200.f, 0, 0, -0.5f), params(0, 300.f, 0, 0, -0.6f),
-                                 params(0, 250.f, 0, 0, -0.55f), params(0, 200.f, 0, 0, -0.5f)});
-    const auto reference = receive(clean);
+    // Bits 1..4 of RC1, RMS and RC2 are protected: RC1.1-4 at slots 6, 11, 17, 22; RMS.1-4 at 10, 14, 21, 26;
+    // RC2.1 at 7; a parity bit (the K7.0 field) at 29. Flip one bit of the second frame.
     for (int k : {6, 11, 17, 22, 10, 14, 21, 26, 7, 29}) {
         auto damaged = clean;
         damaged[1][k] ^= 1;
@@ -230,10 +226,9 @@ TEST(Lpc10Frames, DecodeCountsWholeFramesAndWritesOnlyWithinTheArea)
     ASSERT_EQ(Lpc10Decoder().decode(coded.data(), out.data(), 70), 1800);
     EXPECT_EQ(Samples(out.begin(), out.begin() + 360), Samples(360, 0)) << "the first two frames are silence";
     EXPECT_GT(std::count_if(out.begin() + 360, out.end(), [](int16_t v) { return v != 0; }), 100);
-    const std::pair<float, int> linear[] = {{1.0f, 32767}, {5.0f, 32767}, {-1.0f, -32768}, {-5.0f, -32768},
-                                            {0.f, 0},      {0.25f, 8192}, {-1.0f / 32768.f, -1},
-                                            {-1.9f / 32768.f, -1},        {32766.9f / 32768.f, 32766},
-                                            {std::nanf(""), -32768}};
+    const std::pair<float, int> linear[] = {{1.0f, 32767}, {5.0f, 32767}, {-1.0f, -32768}, {-5.0f, -32768}, {0.f, 0},
+                                            {0.25f, 8192}, {-1.0f / 32768.f, -1}, {-1.9f / 32768.f, -1},
+                                            {32766.9f / 32768.f, 32766}, {std::nanf(""), -32768}};
     for (auto [value, sample] : linear)
         EXPECT_EQ(Lpc10Decoder::toLinear(value), sample) << "truncated and clipped to 16 bits: " << value;
 }
@@ -295,10 +290,8 @@ TEST(Lpc10Reference, FramesMatchTheIndependentCoderUnderItsRules)
     EXPECT_LT(100.0 * ownIdentical / frames, 50.0) << "the codec's own rules are in force by default";
 }
 
-// The pre-emphasis of the analysis and the de-emphasis of the synthesis are
-// a matched pair, so speech keeps its long-term balance up to 2 kHz within
-// 2 dB. Above 2 kHz the shaped excitation pulse costs 2 to 3 dB on these
-// voices (french speech just over 3 dB), so that band is held to 3.5 dB.
+// The analysis pre-emphasis and the synthesis de-emphasis are a matched pair: speech keeps its balance
+// up to 2 kHz within 2 dB. Above, the shaped excitation pulse costs 2 to 3 dB (french just over 3 dB).
 TEST(Lpc10Reference, SpeechKeepsItsSpectralBalanceAndSilenceStaysSilent)
 {
     for (const std::string voice : {"en-us", "en-gb", "de", "en-us-f3", "fr"}) {

@@ -1,5 +1,4 @@
-// The committed reference vectors of tests/data (scripts/make-test-vectors.sh
-// makes them). A missing file fails the test that needs it.
+// The committed vectors of tests/data (scripts/make-test-vectors.sh makes them); a missing file fails its test.
 #pragma once
 
 #include <gtest/gtest.h>

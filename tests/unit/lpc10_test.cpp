@@ -192,7 +192,7 @@ TEST(Lpc10Coding, UnvoicedFramesCarryNeutralCoefficientsAndProtectTheirImportant
     }
 }
 
-TEST(Lpc10Frames, EncodeCountsPadsAndPlacesTheSyncBit)
+TEST(Lpc10Frames, EncodeCountsAndCompletesAPartialFrameWithSilence)
 {
     Lpc10Encoder enc, encPadded;
     const Samples speech = readTestSamples("speech_en-us.raw");

@@ -1,5 +1,4 @@
-// The committed reference vectors of tests/data (scripts/make-test-vectors.sh
-// makes them). A missing file fails the test that needs it.
+// The committed vectors of tests/data (scripts/make-test-vectors.sh makes them); a missing file fails its test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,10 +9,11 @@
 #include <string>
 #include <vector>
 
-inline std::vector<unsigned char> readTestData(const std::string &name)
+// A file of tests/data, or of another folder.
+inline std::vector<unsigned char> readTestData(const std::string &name, const std::string &dir = KV_TEST_DATA_DIR)
 {
-    std::ifstream f(std::string(KV_TEST_DATA_DIR) + "/" + name, std::ios::binary);
-    EXPECT_TRUE(f.good()) << "missing test vector " << KV_TEST_DATA_DIR << "/" << name;
+    std::ifstream f(dir + "/" + name, std::ios::binary);
+    EXPECT_TRUE(f.good()) << "missing file " << dir << "/" << name;
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 

@@ -1,6 +1,6 @@
-// Shared pieces of the engine tests: fresh codec states, test speech, a
-// recorder for the user-interface table, and a socket pair standing in for
-// the sound device.
+// Shared builders of the engine, codec and settings tests: test speech, a
+// recorder for the user-interface table, a socket pair standing in for the
+// sound device, the codec selection and a temporary directory.
 #pragma once
 
 #include "audio/codec_states.h"
@@ -11,29 +11,18 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
-#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
-struct FreshCodecs {
-    EncoderState enc;
-    DecoderState dec;
-    FreshCodecs()
-    {
-        initEncoderState(enc);
-        initDecoderState(dec);
-    }
-    ~FreshCodecs()
-    {
-        freeEncoderState(enc);
-        freeDecoderState(dec);
-    }
-};
+using Bytes = std::vector<unsigned char>;
 
 // 16-bit speech-like samples: two tones under a slow envelope.
 inline std::vector<int16_t> speechLike(int n, double seed = 0)
@@ -47,68 +36,65 @@ inline std::vector<int16_t> speechLike(int n, double seed = 0)
     return s;
 }
 
-inline std::vector<unsigned char> ulawOf(const std::vector<int16_t> &s)
+inline Bytes ulawOf(const std::vector<int16_t> &s)
 {
-    std::vector<unsigned char> u(s.size());
+    Bytes u(s.size());
     for (size_t i = 0; i < s.size(); ++i)
         u[i] = linearToUlaw(s[i]);
     return u;
 }
 
-// Puts the first n u-law samples into a packet as its payload.
-inline void loadPayload(unsigned char *packet, const std::vector<unsigned char> &u, int n, uint32_t codec = 0)
+inline Bytes readFile(const std::string &path)
 {
-    std::memcpy(packet + kPacketHeaderSize, u.data(), static_cast<size_t>(n));
-    setPacketPayloadLength(packet, n);
-    setPacketCodec(packet, codec);
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void writeFile(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+template <typename Pred> bool within(int ms, Pred pred)
+{
+    for (int i = 0; i < ms / 5 && !pred(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return pred();
 }
 
 // Records what the core asked the user interface to show.
-class UiRecorder {
-public:
+struct UiRecorder {
+    static inline UiRecorder *current = nullptr;
+    std::mutex mutex;
+    std::string messages; // "title|text" lines
+    std::atomic<int> shows{0}, hides{0};
     UiRecorder()
     {
-        instance() = this;
+        current = this;
         KvUiOps ops{};
         ops.messageBox = [](const char *title, const char *text) {
-            std::lock_guard lock(instance()->mutex);
-            instance()->messages.push_back(std::string(title) + "|" + text);
+            std::lock_guard lock(current->mutex);
+            current->messages += std::string(title) + "|" + text + "\n";
         };
-        ops.showProgressBar = [] { ++instance()->shows; };
-        ops.hideProgressBar = [] { ++instance()->hides; };
+        ops.showProgressBar = [] { ++current->shows; };
+        ops.hideProgressBar = [] { ++current->hides; };
         kvSetUiOps(ops);
     }
     ~UiRecorder()
     {
         kvSetUiOps(KvUiOps{});
-        instance() = nullptr;
-    }
-    std::mutex mutex;
-    std::vector<std::string> messages;
-    std::atomic<int> shows{0};
-    std::atomic<int> hides{0};
-
-private:
-    static UiRecorder *&instance()
-    {
-        static UiRecorder *p = nullptr;
-        return p;
+        current = nullptr;
     }
 };
 
 // A socket pair as the sound device: the engine holds one end as `handle`,
 // the test reads what was "played" and writes what is "captured" on the other.
 struct FakeDevice {
-    int engineEnd = -1;
-    int testEnd = -1;
+    int engineEnd = -1, testEnd = -1;
     FakeDevice()
     {
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
             engineEnd = fds[0];
             testEnd = fds[1];
-            // Room for several seconds of sound without blocking the writer.
-            int size = 1 << 20;
+            int size = 1 << 20; // several seconds of sound without blocking the writer
             setsockopt(engineEnd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
             setsockopt(testEnd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         }
@@ -121,16 +107,12 @@ struct FakeDevice {
         close(testEnd);
     }
     // Everything written to the device so far.
-    std::vector<unsigned char> drain() const
+    Bytes drain() const
     {
-        std::vector<unsigned char> out;
+        Bytes out;
         unsigned char buf[65536];
-        for (;;) {
-            const ssize_t n = recv(testEnd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n <= 0)
-                break;
+        for (ssize_t n; (n = recv(testEnd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
             out.insert(out.end(), buf, buf + n);
-        }
         return out;
     }
 };
@@ -151,10 +133,7 @@ struct CodecSelection {
         releaseCodecStates();
         createCodecStates();
         sendCodec.adpcm = {};
-        gsmcompress = 0;
-        ldgsmcompress = 0;
-        adpcmcompress = 0;
-        lpc10compress = 0;
+        gsmcompress = ldgsmcompress = adpcmcompress = lpc10compress = 0;
         if (flag)
             *flag = 1;
     }
@@ -168,5 +147,5 @@ struct TempDir {
         path = mkdtemp(tmpl);
     }
     ~TempDir() { std::filesystem::remove_all(path); }
-    std::string operator/(const char *name) const { return (path / name).string(); }
+    std::string operator/(const std::string &name) const { return (path / name).string(); }
 };

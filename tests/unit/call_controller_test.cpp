@@ -1,5 +1,5 @@
 // Guards against races between the call controller's real threads: two transmissions sharing the capture side,
-// superseded calls that keep sending, Stop or Mute lost to a start, codec changes during a call or a recording,
+// superseded calls that keep sending, codec changes or calls during a recording, a lost automatic answer,
 // and workers or a pending directory connect outliving quit. The binary runs in a network namespace of its own.
 #include "audio/call_controller.h"
 #include "audio/engine.h"
@@ -8,7 +8,6 @@
 #include "engine_test_support.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
@@ -27,23 +26,11 @@ const bool privateNetwork = [] {
     return up;
 }();
 
-int threadCount()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/task");
-    while (dirent *e = d ? readdir(d) : nullptr)
-        n += e->d_name[0] != '.';
-    if (d)
-        closedir(d);
-    return n;
-}
+int threadCount() { return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
 
 bool idleWithin(int ms) { return within(ms, [] { return machineState == kStateIdle; }); }
 
-sockaddr_in ipv4(const char *address, int port)
-{
-    return sockaddr_in{AF_INET, htons(static_cast<uint16_t>(port)), {inet_addr(address)}, {}};
-}
+sockaddr_in ipv4(const char *address, int port) { return {AF_INET, htons(static_cast<uint16_t>(port)), {inet_addr(address)}, {}}; }
 
 // The codec word matches the payload's shape, and the datagram its length.
 bool consistent(const unsigned char *d, ssize_t n)
@@ -64,12 +51,7 @@ struct Repeat {
     std::atomic<bool> stop{false};
     std::thread thread;
     template <typename Step> explicit Repeat(Step step) : thread([this, step] { while (!stop) step(); }) {}
-    void end()
-    {
-        stop = true;
-        if (thread.joinable())
-            thread.join();
-    }
+    void end() { if (!stop.exchange(true)) thread.join(); }
     ~Repeat() { end(); }
 };
 
@@ -169,24 +151,11 @@ TEST_F(ControllerTest, CallStormWithHandOversAndCodecChangesKeepsEveryPacketCons
     EXPECT_LE(pendingWorkerCount(), 3) << "finished workers are joined as new ones start";
 }
 
-TEST_F(ControllerTest, StopAndMuteWinAgainstEveryStartTheCodecStaysFixedAndARefusedAnswerComesLater)
+TEST_F(ControllerTest, DuringARecordingTheCodecStaysFixedNoCallStartsAndARefusedAnswerComesLater)
 {
     const std::string voice = dir / "r.voc";
-    for (int round = 0; round < 5; ++round) {
-        ASSERT_EQ(startFileRecording(voice), KvResult::Ok);
-        stopFileThreads();
-        EXPECT_TRUE(idleWithin(1000)) << "record " << round;
-        ASSERT_EQ(startFilePlayback(voice), KvResult::Ok);
-        EXPECT_EQ(startFilePlayback(voice), KvResult::Busy);
-        stopFileThreads();
-        EXPECT_TRUE(idleWithin(1000)) << "play " << round;
-        ASSERT_EQ(startTransmission(inet_addr("127.0.0.1")), KvResult::Ok);
-        muteTransmission();
-        EXPECT_TRUE(idleWithin(1000)) << "call " << round;
-    }
     // During a recording the codec can't change, no call starts and an automatic answer is refused, but given
     // once the recording has ended.
-    std::filesystem::remove(voice);
     WireSink sink("127.0.0.5");
     ASSERT_EQ(startFileRecording(voice), KvResult::Ok);
     EXPECT_EQ(changeCodec(SpeechCodec::Adpcm), KvResult::Busy);

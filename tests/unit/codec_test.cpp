@@ -1,6 +1,4 @@
-// Guards against wrong u-law levels or thresholds, a wrong ADPCM table, payload layouts the receiver cannot take
-// apart, GSM frames unlike libgsm's, the two codec directions sharing state, and hostile payloads decoding past
-// their area.
+// Guards against wrong u-law or ADPCM tables, payload layouts, GSM frames or shared codec state, and hostile payloads overrunning.
 #include "audio/adpcm.h"
 #include "audio/codec_framing.h"
 #include "audio/send.h"
@@ -48,10 +46,9 @@ TEST(Ulaw, LevelsThresholdsRoundTripsAndOrder)
         ASSERT_LE(u2s[linearToUlaw(static_cast<int16_t>(s))], u2s[linearToUlaw(static_cast<int16_t>(s + 8))]) << s;
 }
 
-TEST(Adpcm, FirstCodesWorkedByHandAndTheDecoderTracksTheEncoder)
+TEST(Adpcm, FirstCodesWorkedByHandInBothDirections)
 {
-    // u-law of 1000 is the level 992. From (0, 0): step 7 gives code 7 and p = 11, index 8 (step 16); then code 7
-    // again, p = 41, index 16.
+    // 1000 is u-law level 992. From (0, 0): step 7 gives code 7, p = 11, index 8 (step 16); again code 7, p = 41, index 16.
     const unsigned char code = linearToUlaw(1000);
     ASSERT_EQ(u2s[code], 992);
     unsigned char in[2] = {code, code}, out[1], decoded[2];
@@ -62,15 +59,6 @@ TEST(Adpcm, FirstCodesWorkedByHandAndTheDecoderTracksTheEncoder)
     for (const adpcm_state &s : {state, dec})
         EXPECT_TRUE(s.valprev == 41 && s.index == 16) << s.valprev << " " << int(s.index);
     EXPECT_EQ(Bytes(decoded, decoded + 2), (Bytes{linearToUlaw(11), linearToUlaw(41)}));
-
-    // Over long speech, coded in place, the decoder rebuilds the encoder's prediction exactly.
-    adpcm_state enc{}, rec{};
-    for (int packet = 0; packet < 20; ++packet) {
-        Bytes codes = ulawOf(speechLike(1800, packet)), out(1800);
-        adpcm_coder_u(codes.data(), codes.data(), 1800, &enc);
-        adpcm_decoder_u(codes.data(), out.data(), 1800, &rec);
-        ASSERT_EQ(std::pair(rec.valprev, rec.index), std::pair(enc.valprev, enc.index)) << "packet " << packet;
-    }
 }
 
 TEST(CaptureBlock, SizesCodecWordsAndLayoutsPerCodecAndTheReceiverPlaysEverySample)
@@ -80,10 +68,8 @@ TEST(CaptureBlock, SizesCodecWordsAndLayoutsPerCodecAndTheReceiverPlaysEverySamp
         std::atomic<int> *flag;
         int samples, payload, count;
         uint32_t word, ownBit;
-    } cases[] = {{nullptr, 488, 488, -1, 0, 0},
-                 {&adpcmcompress, 1800, 903, -1, kCodecAdpcm, 0},
-                 {&gsmcompress, 3200, 662, 3200, kCodecGsm, 0},
-                 {&ldgsmcompress, 160, 35, 160, kCodecGsm, 0},
+    } cases[] = {{nullptr, 488, 488, -1, 0, 0}, {&adpcmcompress, 1800, 903, -1, kCodecAdpcm, 0},
+                 {&gsmcompress, 3200, 662, 3200, kCodecGsm, 0}, {&ldgsmcompress, 160, 35, 160, kCodecGsm, 0},
                  {&lpc10compress, 3600, 140, -1, kCodecLpc10, kCodecLpc10}};
     for (const auto &c : cases) {
         CodecSelection::only(c.flag);
@@ -107,16 +93,13 @@ TEST(CaptureBlock, SizesCodecWordsAndLayoutsPerCodecAndTheReceiverPlaysEverySamp
     EXPECT_EQ(trailer(capture(speechLike(1800, 1))), std::tuple(static_cast<uint16_t>(after.valprev), int(after.index)));
 }
 
-// Committed speech with the frames libgsm's toast made of it and toast's decoding of those frames. The
-// receiver decodes between blocks: a shared state would change the next block's frames.
+// Toast's frames and decoding of committed speech; the receiver decodes between blocks, which a shared state would upset.
 TEST(CaptureBlock, GsmBlocksCarryToastsFramesAndPlayToastsSamples)
 {
     const std::vector<int16_t> speech = readTestSamples("gsm_levels.raw");
     const Bytes frames = readTestData("gsm_levels.gsm");
     const Bytes played = ulawOf(readTestSamples("gsm_levels.decoded.raw"));
-    ASSERT_EQ(speech.size() % 3200, 0u);
-    ASSERT_EQ(frames.size(), speech.size() / 160 * 33);
-    ASSERT_EQ(played.size(), speech.size());
+    ASSERT_TRUE(speech.size() % 3200 == 0 && frames.size() == speech.size() / 160 * 33 && played.size() == speech.size());
     CodecSelection saved;
     CodecSelection::only(&gsmcompress);
     for (size_t p = 0; p < speech.size() / 3200; ++p) {
@@ -131,21 +114,15 @@ TEST(HostileDecode, CountsLengthsAndTrailersStayWithinTheArea)
 {
     CodecSelection saved;
     CodecSelection::only(nullptr);
-    // GSM: a count outside 1..3200 plays 3200; a full payload holds more frames than the area takes; a partial
-    // frame is not decoded. ADPCM: a step index beyond the table or no room for the trailer drops the packet;
-    // 6397 code bytes would make 12794 samples, cut to 6400. LPC-10: at most the 35 frames the area holds.
+    // GSM plays 3200 for a bad count and no more frames than the area holds; ADPCM drops a bad index or trailer.
     const struct {
         uint32_t codec;
         int count, length, fill, last, played;
-    } cases[] = {
-        {kCodecGsm, 0, 35, 0xD5, 0xD5, 3200},           {kCodecGsm, -5, 35, 0xD5, 0xD5, 3200},
-        {kCodecGsm, 3201, 35, 0xD5, 0xD5, 3200},        {kCodecGsm, 32767, 35, 0xD5, 0xD5, 3200},
-        {kCodecGsm, 3200, kMaxPayload, 0xD5, 0xD5, 3200}, {kCodecGsm, 3200, 45, 0xD5, 0xD5, 3200},
-        {kCodecAdpcm, -1, 903, 0x37, 89, 0},            {kCodecAdpcm, -1, 903, 0x37, 255, 0},
-        {kCodecAdpcm, -1, 2, 0x37, 0x37, 0},            {kCodecAdpcm, -1, kMaxPayload, 0x37, 40, kMaxPayload},
-        {kCodecLpc10, -1, kMaxPayload, 0x5A, 0x5A, 35 * 180},
-        {0xFFFFFFFFu, -1, kMaxPayload, 0xD0, 0xD0, -1}, // every codec bit at once
-    };
+    } cases[] = {{kCodecGsm, 0, 35, 0xD5, 0xD5, 3200}, {kCodecGsm, -5, 35, 0xD5, 0xD5, 3200},
+                 {kCodecGsm, 3201, 35, 0xD5, 0xD5, 3200}, {kCodecGsm, 3200, kMaxPayload, 0xD5, 0xD5, 3200},
+                 {kCodecGsm, 3200, 45, 0xD5, 0xD5, 3200}, {kCodecAdpcm, -1, 903, 0x37, 89, 0},
+                 {kCodecAdpcm, -1, 2, 0x37, 0x37, 0}, {kCodecAdpcm, -1, kMaxPayload, 0x37, 40, kMaxPayload},
+                 {kCodecLpc10, -1, kMaxPayload, 0x5A, 0x5A, 35 * 180}, {~0u, -1, kMaxPayload, 0xD0, 0xD0, -1}}; // ~0: all bits
     for (const auto &c : cases) {
         Bytes payload(static_cast<size_t>(c.length), static_cast<unsigned char>(c.fill));
         if (c.count != -1)

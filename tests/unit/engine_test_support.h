@@ -1,5 +1,4 @@
-// Shared builders of the engine, codec and settings tests: test speech, files, a recorder for the user-interface
-// table, a socket pair standing in for the sound device, the codec selection and a temporary directory.
+// Shared builders of the engine, codec and settings tests (no checks of their own).
 #pragma once
 
 #include "audio/codec_states.h"
@@ -73,8 +72,7 @@ struct UiRecorder {
     ~UiRecorder() { kvSetUiOps(KvUiOps{}); }
 };
 
-// A socket pair as the sound device: the engine holds one end as `handle`, the test reads what was "played"
-// and writes what is "captured" on the other. Room for several seconds of sound without blocking.
+// A socket pair as the sound device: the engine holds one end as `handle`, the test plays and captures on the other.
 struct FakeDevice {
     int engineEnd = -1, testEnd = -1;
     FakeDevice()
@@ -96,8 +94,7 @@ struct FakeDevice {
     }
 };
 
-// Restores the codec selection a test changed; `only` selects one codec (none for uncompressed u-law) on fresh
-// process-wide codec states.
+// Restores the codec flags; `only` selects one codec (none: u-law) on fresh process-wide codec states.
 struct CodecSelection {
     int saved[4] = {gsmcompress, ldgsmcompress, adpcmcompress, lpc10compress};
     ~CodecSelection() { only(nullptr, saved); }

@@ -1,5 +1,4 @@
-// Guards against media packets and voice files in the wrong byte order, hostile datagrams or records read past
-// their bounds or played, a second answer to the same sender, and a playback backlog that grows or drops the newest.
+// Guards against wrong byte order in packets and voice files, hostile datagrams or records played, and a backlog that grows.
 #include "audio/receive.h"
 #include "audio/send.h"
 #include "audio/voice_file.h"
@@ -16,31 +15,24 @@ TEST(WireFormat, GsmPacketGoesOutBigEndianAndStaysHostOrderInMemory)
     const auto s = speechLike(3200);
     processAudioBuffer(reinterpret_cast<const unsigned char *>(s.data()), 6400, selectedCodec());
 
-    // Connected as the transmitter's socket is, so the addressed and the unaddressed send both reach rx.
-    const int tx = socket(AF_INET, SOCK_DGRAM, 0), rx = socket(AF_INET, SOCK_DGRAM, 0);
+    // Connected to itself, as the transmitter's socket is connected, so that either kind of send arrives.
+    const int sock = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof to;
-    bind(rx, reinterpret_cast<sockaddr *>(&to), sizeof to);
-    getsockname(rx, reinterpret_cast<sockaddr *>(&to), &len);
-    timeval tv{2, 0};
-    setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    connect(tx, reinterpret_cast<sockaddr *>(&to), sizeof to);
-    sendAudioPacket(tx, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    bind(sock, reinterpret_cast<sockaddr *>(&to), len);
+    getsockname(sock, reinterpret_cast<sockaddr *>(&to), &len);
+    connect(sock, reinterpret_cast<sockaddr *>(&to), len);
+    sendAudioPacket(sock, reinterpret_cast<sockaddr *>(&to), len);
     unsigned char wire[kPacketSize];
-    const ssize_t n = recv(rx, wire, sizeof wire, 0);
-    close(tx);
-    close(rx);
-
+    const ssize_t n = recv(sock, wire, sizeof wire, MSG_DONTWAIT);
+    close(sock);
     ASSERT_EQ(n, 24 + 662);
     EXPECT_EQ(Bytes(wire + 16, wire + 26), (Bytes{0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x02, 0x96, 0x0C, 0x80}));
     EXPECT_EQ(packetCodec(sendAudioBuffer), kCodecGsm) << "back in host order for the next block";
     EXPECT_EQ(packetPayloadLength(sendAudioBuffer), 662);
-    FakeDevice device;
-    ASSERT_TRUE(playReceivedDatagram(wire, n));
-    EXPECT_EQ(device.drain().size(), 6400u);
 }
 
-TEST(ReceivePath, OnlyWellFormedDatagramsPlay)
+TEST(ReceivePath, OnlyWellFormedDatagramsPlayAndANewSenderIsAnsweredOnce)
 {
     FakeDevice device;
     createCodecStates();
@@ -64,12 +56,8 @@ TEST(ReceivePath, OnlyWellFormedDatagramsPlay)
         for (size_t i = 0; i < played.size() / 2; ++i)
             ASSERT_EQ(static_cast<int16_t>(played[2 * i] | played[2 * i + 1] << 8), u2s[(24 + i) & 0xFF]) << i;
     }
-}
-
-TEST(ReceivePath, OnlyANewSenderIsAnswered)
-{
     const int savedExit = exitSendAudio;
-    exitSendAudio = 0; // a transmission runs: no second one may start
+    exitSendAudio = 0; // a transmission runs: no second one may start, and a sender is answered once
     EXPECT_TRUE(notePeer(inet_addr("10.9.8.7")));
     EXPECT_FALSE(notePeer(inet_addr("10.9.8.7")));
     exitSendAudio = savedExit;
@@ -164,12 +152,11 @@ TEST(ReceivePath, BacklogStaysWithinASecondAndAHalfAndKeepsTheNewestPackets)
     for (const auto &c : cases) {
         PlaybackQueue queue;
         Bytes p(static_cast<size_t>(kPacketHeaderSize + c.payload), 0);
+        setPacketCodec(p.data(), c.codec);
+        setPacketPayloadLength(p.data(), c.payload);
+        std::tie(p[kPacketHeaderSize], p[kPacketHeaderSize + 1]) = std::pair(c.samples >> 8, c.samples & 0xFF);
         for (int i = 0; i < c.burst; ++i) {
             writeLe32(p.data(), static_cast<uint32_t>(i)); // the packet's number, in unused bytes
-            setPacketCodec(p.data(), c.codec);
-            setPacketPayloadLength(p.data(), c.payload);
-            p[kPacketHeaderSize] = static_cast<unsigned char>(c.samples >> 8);
-            p[kPacketHeaderSize + 1] = static_cast<unsigned char>(c.samples);
             queue.push(p.data(), p.size());
         }
         queue.trim(c.deviceMs);

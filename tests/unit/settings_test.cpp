@@ -1,5 +1,4 @@
-// Guards against settings lines shifting, spilling or keeping stale bytes, saves that lose lines or half-write a
-// file, and host entries or names taken apart wrongly.
+// Guards against settings lines that shift, spill or keep stale bytes, and saves that lose lines or half-write a file.
 #include "directory/address.h"
 #include "directory/settings.h"
 #include "directory/settings_path.h"
@@ -90,20 +89,6 @@ TEST_F(SettingsFiles, SavesWriteEveryFieldAndKeepUneditedLinesByteForByte)
     EXPECT_TRUE(saveUserProfile(&p, (dir / "no-dir/u").c_str()) == 0 && saveProxyInfo(&proxyInfo, (dir / "no-dir/p").c_str()) == 0);
 }
 
-TEST_F(SettingsFiles, CheckLocalInfoWantsAnEmailOnLine2)
-{
-    for (const auto &[bytes, valid] : std::vector<std::pair<std::string, int>>{
-             {"alice\nalice@example.org\nVisible\n", 1}, {"alice\n\nVisible\n", 0}, {"alice\nalice.example@org\n", 0},
-             {"alice\n", 0}, {"", 0}, {"alice\na@b.", 1}, {std::string(300, 'n') + "\na@b.c\n", 1},
-             {"n\n" + std::string(29, 'x') + "@" + std::string(10, 'y') + ".c\n", 0}}) { // only 31 bytes count
-        writeFile(file, bytes);
-        EXPECT_EQ(checkLocalInfo(file.c_str()), valid) << bytes;
-    }
-    for (auto [text, valid] : {std::pair{"a@b.c", 1}, {"@.", 1}, {"a@b@c.d", 1}, {"a.b@c", 0}, {"abc", 0}, {"", 0}})
-        EXPECT_EQ(isEmailAddr(text), valid) << text;
-    EXPECT_EQ(isEmailAddr(nullptr), 0);
-}
-
 TEST_F(SettingsFiles, ProxyLinesAreCutAndOddLinesStayInPlace)
 {
     const std::string path = dir / "proxy.inf";
@@ -166,24 +151,9 @@ TEST_F(SettingsFiles, ASaveReplacesTheWholeFileOrNothing)
     EXPECT_EQ(read(dir / "real.dat").substr(0, 16), "a-name-too-long\n");
 }
 
-TEST(HostEntries, LastWordIsTheAddressAndThePortIsSetEveryCall)
+TEST(FieldText, CutToTheFieldNeverInTheMiddleOfACharacter)
 {
-    const struct {
-        const char *entry, *address;
-        int port;
-    } cases[] = {
-        {"Office 10.0.0.5", "10.0.0.5", 2048}, {"Lab   server    host.example.org", "host.example.org", 2048},
-        {"Lab 10.1.2.3 x", "10.1.2.3 x", 2048}, {"Lab 10.1.2.3 ", "10.1.2.3 ", 2048}, {"a   ", "", 2048}, {" ", "", 2048},
-        {"10.0.0.9", "(none)", 2048}, {"", "(none)", 2048}, {"BROADCAST 10.0.0.9", "10.0.0.9", 2051},
-        {"ULS-BROADCAST-1", "(none)", 2051}, {nullptr, "(none)", 2048},
-    };
-    for (const auto &c : cases) {
-        std::string copy(c.entry ? c.entry : "");
-        serverPort = 0;
-        const char *r = trimHostString(c.entry ? copy.data() : nullptr);
-        EXPECT_EQ(std::pair(std::string(r ? r : "(none)"), serverPort), std::pair(std::string(c.address), c.port)) << copy;
-    }
-    char field[16]; // cut to the field, never in the middle of a character
+    char field[16];
     for (auto [in, out] : {std::pair{"short", "short"}, {"abcdefghijklmnopqrstuvwxyz", "abcdefghijklmno"},
                            {"abcdefghijklmn\xC3\xA9", "abcdefghijklmn"}, {"abcdefghijklm\xC3\xA9z", "abcdefghijklm\xC3\xA9"}}) {
         copyToField(field, sizeof field, in);

@@ -1,4 +1,4 @@
-// Guards against races of the controller's real threads: shared capture, calls or codec changes at the wrong time, workers outliving quit.
+// Guards against controller races: shared capture, calls or codec changes at the wrong time, workers outliving quit.
 #include "audio/call_controller.h"
 #include "audio/engine.h"
 #include "audio/receive.h"
@@ -44,7 +44,6 @@ bool consistent(const unsigned char *d, ssize_t n)
                                             (codec == 0x20000 && len == 140) || (codec == 0 && len == 488));
 }
 
-// Runs step over and over on a thread of its own until ended.
 struct Repeat {
     std::atomic<bool> stop{false};
     std::thread thread;
@@ -53,8 +52,7 @@ struct Repeat {
     ~Repeat() { end(); }
 };
 
-// Checks every media packet sent to port 2047 of address.
-struct WireSink {
+struct WireSink { // checks every media packet sent to port 2047 of address
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     std::atomic<int> packets{0}, bad{0};
     Repeat reader{[this] {
@@ -67,11 +65,7 @@ struct WireSink {
         const sockaddr_in a = ipv4(address, 2047);
         EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a), 0) << address;
     }
-    ~WireSink()
-    {
-        reader.end();
-        close(fd);
-    }
+    ~WireSink() { reader.end(), close(fd); }
 };
 
 struct ControllerTest : testing::Test {
@@ -80,8 +74,7 @@ struct ControllerTest : testing::Test {
     FakeDevice device;
     TempDir dir;
     int threadsBefore = 0;
-    // Speech into the fake device's capture side, as fast as it is taken.
-    Repeat feeder{[fd = device.testEnd] {
+    Repeat feeder{[fd = device.testEnd] { // speech into the device's capture side, as fast as it is taken
         static const auto speech = speechLike(3600);
         if (pollfd p{fd, POLLOUT, 0}; poll(&p, 1, 20) > 0)
             send(fd, speech.data(), speech.size() * 2, MSG_DONTWAIT | MSG_NOSIGNAL);

@@ -1,4 +1,4 @@
-// Guards against a wrong call state on the status line: a stranger taken for the callee, an answer that never lapses.
+// Guards against a wrong call state on the status line: a stranger taken for the callee, an answer never lapsing.
 #include "audio/call_status.h"
 
 #include <arpa/inet.h>

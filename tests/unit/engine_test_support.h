@@ -51,7 +51,6 @@ template <typename Pred> bool within(int ms, Pred pred)
     return pred();
 }
 
-// Records what the core asked the user interface to show.
 struct UiRecorder {
     static inline UiRecorder *current = nullptr;
     std::mutex mutex;

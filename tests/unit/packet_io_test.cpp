@@ -1,4 +1,4 @@
-// Guards against wrong byte order in packets and voice files, hostile datagrams or records played, and a backlog that grows.
+// Guards against wrong byte order in packets and voice files, hostile datagrams or records played, a backlog that grows.
 #include "audio/receive.h"
 #include "audio/send.h"
 #include "audio/voice_file.h"
@@ -69,7 +69,6 @@ TEST(VoiceFile, GsmRecordsCarryLittleEndianHeadersAndStopAfter299)
     TempDir dir;
     CodecSelection saved;
     CodecSelection::only(&gsmcompress);
-    // Records blocks fed through the fake device until its capture side closes.
     auto record = [&](const std::string &file, int blocks, const std::vector<int16_t> &speech) {
         FakeDevice device;
         std::thread feeder([&] {
@@ -94,50 +93,43 @@ TEST(VoiceFile, GsmRecordsCarryLittleEndianHeadersAndStopAfter299)
     EXPECT_EQ(record(dir / "long.voc", 310, std::vector<int16_t>(310 * 3200, 0)).size(), 299u * 686);
 }
 
-TEST(VoiceFile, BadFilesAreRefusedOrEndCleanlyWithAMessage)
+TEST(VoiceFile, BadFilesAreRefusedOrEndPlaybackWithAMessageAndPlayNothing)
 {
     TempDir dir;
-    const Bytes good = {0x02, 0x3E, 0, 0, 24, 0, 0, 0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0, 0, 0, 0, 0};
-    // Writes `good` with some bytes changed, or cut to `size`, and a second record appended.
-    auto write = [&](std::vector<std::pair<int, int>> edits, size_t size = 24, Bytes more = {}) {
-        Bytes content(good.begin(), good.begin() + static_cast<long>(size));
-        for (auto [at, value] : edits)
-            content[static_cast<size_t>(at)] = static_cast<unsigned char>(value);
-        content.insert(content.end(), more.begin(), more.end());
-        writeFile(dir / "f", std::string(content.begin(), content.end()));
-        return dir / "f";
+    // A valid first record with some bytes changed, cut to `size`, or followed by `more`.
+    const struct {
+        std::vector<std::pair<int, int>> edits = {};
+        size_t size = 24;
+        Bytes more = {};
+        FileKind kind = kVoiceOrAvFile;
+        int valid = 0;
+        const char *played = nullptr; // the message playback ends with
+    } cases[] = {
+        {{}, 0}, {{}, 15}, {{{0, 0x03}}}, {{{1, 0x3F}}}, {{{8, 0x20}, {9, 0x02}}}, // mark, type, codec words
+        {{{8, 0}}, 24, {}, kVoiceOrAvFile, 0, "Cannot Play File|"}, {{{1, 48 << 1}}, 24, {}, kOtherFile, 1},
+        {{{1, 0x40}, {8, 0}}, 24, {}, kVoiceOrAvFile, 1}, {{}, 24, {}, kVoiceFile, 1},
+        {{{4, 23}}, 24, {}, kVoiceOrAvFile, 1, "audio record length 23 outside"},
+        {{{4, 0xFF}, {5, 0xFF}, {6, 0xFF}, {7, 0xFF}}, 24, {}, kVoiceOrAvFile, 1, "is damaged"},
+        {{{4, 0x19}, {5, 0x19}}, 24, {}, kVoiceOrAvFile, 1, "audio record length 6425 outside"},
+        {{{20, 5}}, 24, {}, kVoiceOrAvFile, 1, "payload length 5 does not fit"},
+        {{}, 24, {0x02, 0x40, 0, 0, 0x0D, 0x28, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, kVoiceOrAvFile, 1, "video record length 10253"},
     };
-    const struct {
-        std::vector<std::pair<int, int>> edits;
-        size_t size;
-        FileKind kind;
-        int valid;
-    } checks[] = {{{}, 0, kVoiceOrAvFile, 0}, {{}, 15, kVoiceOrAvFile, 0}, {{{0, 0x03}}, 24, kVoiceOrAvFile, 0},
-                  {{{1, 0x3F}}, 24, kVoiceOrAvFile, 0}, {{{8, 0}}, 24, kVoiceOrAvFile, 0}, // mark, type, codec words
-                  {{{8, 0x20}, {9, 0x02}}, 24, kVoiceOrAvFile, 0}, {{{1, 48 << 1}}, 24, kOtherFile, 1},
-                  {{{1, 0x40}, {8, 0}}, 24, kVoiceOrAvFile, 1}, {{}, 24, kVoiceFile, 1}};
-    for (const auto &c : checks)
-        EXPECT_EQ(CheckValidFile(write(c.edits, c.size).c_str(), c.kind), c.valid) << c.size << " " << c.kind;
-    EXPECT_EQ(CheckValidFile((dir / "missing").c_str(), kVoiceOrAvFile), 0);
-
-    // Refused or damaged files end playback with a message and play nothing.
-    const struct {
-        std::vector<std::pair<int, int>> edits;
-        Bytes more;
-        const char *message;
-    } plays[] = {{{{8, 0}}, {}, "Cannot Play File|"}, {{{4, 23}}, {}, "audio record length 23 outside"},
-                 {{{4, 0xFF}, {5, 0xFF}, {6, 0xFF}, {7, 0xFF}}, {}, "is damaged"},
-                 {{{4, 0x19}, {5, 0x19}}, {}, "audio record length 6425 outside"}, {{{20, 5}}, {}, "is damaged"},
-                 {{}, {0x02, 0x40, 0, 0, 0x0D, 0x28, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "video record length 10253 outside"}};
-    for (const auto &p : plays) {
+    for (const auto &c : cases) {
+        std::string content("\x02\x3E\0\0\x18\0\0\0\x20\0\0\0\0\0\0\0\x20\0\0\0\0\0\0\0", c.size);
+        for (auto [at, value] : c.edits)
+            content[static_cast<size_t>(at)] = static_cast<char>(value);
+        writeFile(dir / "f", content + std::string(c.more.begin(), c.more.end()));
+        EXPECT_EQ(CheckValidFile((dir / "f").c_str(), c.kind), c.valid) << c.size << " " << c.kind;
+        if (!c.played)
+            continue;
         UiRecorder ui;
         FakeDevice device;
         forceExitThread = 0;
-        playAVFile(write(p.edits, 24, p.more).c_str());
-        EXPECT_NE(ui.messages.find(p.message), std::string::npos) << p.message << " in " << ui.messages;
-        EXPECT_EQ(machineState, 0);
-        EXPECT_TRUE(device.drain().empty()) << p.message;
+        playAVFile((dir / "f").c_str());
+        EXPECT_NE(ui.messages.find(c.played), std::string::npos) << c.played << " in " << ui.messages;
+        EXPECT_TRUE(machineState == 0 && device.drain().empty()) << c.played;
     }
+    EXPECT_EQ(CheckValidFile((dir / "missing").c_str(), kVoiceOrAvFile), 0);
 }
 
 TEST(ReceivePath, BacklogStaysWithinASecondAndAHalfAndKeepsTheNewestPackets)

@@ -142,7 +142,6 @@ TEST_F(ControllerTest, CallStormWithHandOversAndCodecChangesKeepsEveryPacketCons
 
 TEST_F(ControllerTest, DuringARecordingTheCodecStaysFixedNoCallStartsAndARefusedAnswerComesLater)
 {
-    // A refused automatic answer is given once the recording has ended.
     WireSink sink("127.0.0.5");
     ASSERT_EQ(startFileRecording(dir / "r.voc"), KvResult::Ok);
     EXPECT_EQ(changeCodec(SpeechCodec::Adpcm), KvResult::Busy);

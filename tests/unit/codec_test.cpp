@@ -5,7 +5,6 @@
 #include "engine_test_support.h"
 #include "test_data.h"
 
-
 namespace {
 
 Bytes capture(const std::vector<int16_t> &samples) // through the capture path
@@ -29,7 +28,7 @@ Bytes play(const Bytes &payload, uint32_t codec) // as the receiver does
 
 } // namespace
 
-TEST(Ulaw, LevelsThresholdsRoundTripsAndOrder)
+TEST(Ulaw, LevelsThresholdsAndRoundTrips)
 {
     for (auto [code, level] : {std::pair{0xFF, 0}, {0x7F, 0}, {0x80, 32256}, {0x00, -32256}, {0xFE, 8}, {0xEF, 132},
                                {0x8F, 16833}})
@@ -75,9 +74,8 @@ TEST(CaptureBlock, SizesCodecWordsAndLayoutsPerCodecAndTheReceiverPlaysEverySamp
         const Bytes payload = capture(speech);
         ASSERT_EQ(payload.size(), static_cast<size_t>(c.payload)) << "block of " << c.samples;
         EXPECT_EQ(packetCodec(sendAudioBuffer), c.ownBit) << c.samples;
-        // GSM: a big-endian sample count, then libgsm's frame signature.
         EXPECT_TRUE(c.count < 0 || (payload[0] << 8 == (c.count & 0xFF00) && payload[1] == (c.count & 0xFF) &&
-                                    payload[2] >> 4 == 0xD)) << c.samples;
+                                    payload[2] >> 4 == 0xD)) << "GSM: a big-endian sample count, libgsm's signature";
         EXPECT_TRUE(c.flag || payload == ulawOf(speech));
         EXPECT_EQ(play(payload, c.word).size(), static_cast<size_t>(c.samples)) << c.samples;
     }

@@ -16,9 +16,12 @@ namespace {
 struct SettingsFiles : testing::Test {
     TempDir dir;
     const std::string file = dir / "userinfo.dat";
-    static std::string read(const std::string &path) { return [](Bytes b) { return std::string(b.begin(), b.end()); }(readFile(path)); }
-    // Reads userinfo.dat over a record full of stale bytes, none of which may survive.
-    UserProfile load(const std::string &bytes, bool dialogRules = false)
+    static std::string read(const std::string &path)
+    {
+        const Bytes b = readFile(path);
+        return {b.begin(), b.end()};
+    }
+    UserProfile load(const std::string &bytes, bool dialogRules = false) // over stale bytes, none of which may survive
     {
         writeFile(file, bytes);
         UserProfile p;
@@ -82,7 +85,6 @@ TEST_F(SettingsFiles, SavesWriteEveryFieldAndKeepUneditedLinesByteForByte)
     p = load("zoe", true); // missing lines come from the record
     ASSERT_EQ(saveUserProfile(&p, file.c_str(), kProfileVisibility), 1);
     EXPECT_EQ(read(file), "zoe\n\nVisible\n\n");
-    // Missing files and folders: nothing read, nothing written, the record kept.
     EXPECT_EQ(loadUserInfo(&p, true, (dir / "nope.dat").c_str()), 0);
     EXPECT_STREQ(p.name, "zoe");
     EXPECT_TRUE(saveUserProfile(&p, (dir / "no-dir/u").c_str()) == 0 && saveProxyInfo(&proxyInfo, (dir / "no-dir/p").c_str()) == 0);

@@ -97,12 +97,12 @@ struct FakeDevice {
 struct CodecSelection {
     int saved[4] = {gsmcompress, ldgsmcompress, adpcmcompress, lpc10compress};
     ~CodecSelection() { only(nullptr, saved); }
-    static void only(std::atomic<int> *flag, const int (&values)[4] = {0, 0, 0, 0})
+    static void only(std::atomic<int> *flag, const int (&v)[4] = {0, 0, 0, 0})
     {
         releaseCodecStates();
         createCodecStates();
         sendCodec.adpcm = {};
-        std::tie(gsmcompress, ldgsmcompress, adpcmcompress, lpc10compress) = std::tie(values[0], values[1], values[2], values[3]);
+        std::tie(gsmcompress, ldgsmcompress, adpcmcompress, lpc10compress) = std::tuple(v[0], v[1], v[2], v[3]);
         if (flag)
             *flag = 1;
     }

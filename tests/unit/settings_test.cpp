@@ -27,7 +27,7 @@ struct SettingsFiles : testing::Test {
         UserProfile p;
         memset(&p, 0x5A, sizeof p);
         EXPECT_EQ(loadUserInfo(&p, dialogRules, file.c_str()), 1);
-        for (std::string_view f : {std::string_view(p.name, 16), std::string_view(p.email, 32), std::string_view(p.buddyList, 64)})
+        for (auto f : {std::string_view(p.name, 16), std::string_view(p.email, 32), std::string_view(p.buddyList, 64)})
             EXPECT_EQ(f.find_first_not_of('\0', strnlen(f.data(), f.size())), f.npos) << bytes;
         EXPECT_EQ(p.ipAddr, GetLocalAddr());
         return p;
@@ -87,7 +87,7 @@ TEST_F(SettingsFiles, SavesWriteEveryFieldAndKeepUneditedLinesByteForByte)
     EXPECT_EQ(read(file), "zoe\n\nVisible\n\n");
     EXPECT_EQ(loadUserInfo(&p, true, (dir / "nope.dat").c_str()), 0);
     EXPECT_STREQ(p.name, "zoe");
-    EXPECT_TRUE(saveUserProfile(&p, (dir / "no-dir/u").c_str()) == 0 && saveProxyInfo(&proxyInfo, (dir / "no-dir/p").c_str()) == 0);
+    EXPECT_TRUE(saveUserProfile(&p, (dir / "-/u").c_str()) == 0 && saveProxyInfo(&proxyInfo, (dir / "-/p").c_str()) == 0);
 }
 
 TEST_F(SettingsFiles, ProxyLinesAreCutAndOddLinesStayInPlace)

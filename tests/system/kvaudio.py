@@ -89,8 +89,7 @@ def toast(data, decode=False):
     return np.frombuffer(out, dtype="<i2").astype(np.int16) if decode else out
 
 
-def gsm_by_toast(samples):
-    """What a GSM or LD-GSM receiver plays, by toast: encode the u-law levels, decode, u-law again."""
+def gsm_by_toast(samples):  # what a GSM receiver plays: toast on the u-law levels, u-law again
     return ulaw_levels(toast(toast(ulaw_levels(samples)), decode=True))
 
 
@@ -159,12 +158,9 @@ def capture_start(sent, heard, block, expect_from, lag, search=400):
 
 
 def first_difference(heard, expected):
-    n = min(len(heard), len(expected))
-    diff = np.nonzero(heard[:n] != expected[:n])[0]
-    if not diff.size:
-        return f"lengths {len(heard)} and {len(expected)}"
-    i = int(diff[0])
-    return f"{diff.size} samples differ, the first at {i}: {heard[i:i + 6].tolist()} for {expected[i:i + 6].tolist()}"
+    diff = np.nonzero(heard[:len(expected)] != expected[:len(heard)])[0]
+    i = int(diff[0]) if diff.size else 0
+    return f"lengths {len(heard)}, {len(expected)}; {diff.size} differ, from {i}: {heard[i:i + 6]} for {expected[i:i + 6]}"
 
 
 def assert_same(played, expected, what):
@@ -228,8 +224,7 @@ def check_gsm_recording(records, source, count, start_hint=0):
     return offset, frames
 
 
-def device_reports(copy):
-    """Standard error without the toolkit's own diagnostics (accessibility noise)."""
+def device_reports(copy):  # standard error without the toolkit's diagnostics
     return [line for line in copy.stderr_lines() if line.strip() and not TOOLKIT_DIAGNOSTIC.match(line)]
 
 
@@ -251,8 +246,7 @@ def check_alsa_reports(copy, overrun_certain=False, underrun_certain=False):
 
 
 def speech_input(run, name, text, voice="en-us"):
-    path = os.path.join(run.workdir, name)
-    return path, kvtest.speech(text, path, voice=voice)
+    return os.path.join(run.workdir, name), kvtest.speech(text, os.path.join(run.workdir, name), voice)
 
 
 class Recorder:

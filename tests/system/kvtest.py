@@ -613,6 +613,9 @@ class Copy:
     def close_window(self, wid):
         self.display.close_window(wid)
 
+    def screenshot(self, path, wid=None):
+        return self.display.screenshot(path, wid)
+
     @property
     def ui(self):
         return Ui(self)

@@ -16,7 +16,7 @@ packages=(
   iproute2 xvfb openbox xdotool wmctrl x11-utils imagemagick
   dbus at-spi2-core python3-gi gir1.2-atspi-2.0
   alsa-oss jackd2 libasound2-plugins alsa-utils
-  espeak-ng sox libgsm-tools python3-numpy
+  espeak-ng sox libgsm-tools python3-numpy python3-pytest python3-pytest-timeout
   dante-server
   # H.263 decoder tests: an independent encoder and decoder (black box)
   ffmpeg

@@ -38,8 +38,7 @@ def write_profile(directory, name, email, buddies=(), servers=()):
 
 
 def read_lines(path):
-    with open(path, "rb") as f:
-        return f.read().decode(errors="replace").split("\n")
+    return kvtest.read_text(path).split("\n")
 
 
 def names(tree, role):
@@ -123,18 +122,6 @@ def _scripted_user(server, record, log_path, later, delay):
             log.flush()
 
 
-def chat_replies(data):
-    """(sender, text) of a stream of chat replies (type 3); a relayed reply runs to the next one."""
-    found = []
-    while len(data) >= 20:
-        assert struct.unpack_from("<i", data)[0] == 3, data[:40].hex()
-        end = data.find(b"\x03\0\0\0", 20)
-        end = end if end >= 0 else len(data)
-        found.append((data[4:20].split(b"\0")[0].decode(errors="replace"), data[20:end].decode(errors="replace")))
-        data = data[end:]
-    return found
-
-
 DANTE_CONF = """logoutput: {log}
 internal: {ip} port = 1080
 external: {ip}
@@ -143,9 +130,8 @@ socksmethod: none
 user.privileged: root
 user.unprivileged: nobody
 client pass {{ from: {subnet} to: 0.0.0.0/0 }}
-{block}socks pass {{ from: {subnet} to: 0.0.0.0/0
+{block}socks pass {{ from: {subnet} to: 0.0.0.0/0  log: connect disconnect error
     command: connect
-    log: connect disconnect error
 }}
 """
 
@@ -153,13 +139,13 @@ client pass {{ from: {subnet} to: 0.0.0.0/0 }}
 class Dante:
     """danted (SOCKS 4) on host.ip:1080; `refuse` is a client address (CIDR) a "socks block" rule refuses."""
 
-    def __init__(self, run, host, refuse=None, name="proxy", subnet="10.47.0.0/24"):
-        self.dir, self.host = os.path.join(run.workdir, name), host
+    def __init__(self, run, host, refuse=None, name="proxy"):
+        self.dir = os.path.join(run.workdir, name)
         os.makedirs(self.dir)
         self.logfile, conf = os.path.join(self.dir, "danted.log"), os.path.join(self.dir, "danted.conf")
         block = f"socks block {{ from: {refuse} to: 0.0.0.0/0\n    log: connect error\n}}\n" if refuse else ""
         with open(conf, "w") as f:
-            f.write(DANTE_CONF.format(log=self.logfile, ip=host.ip, subnet=subnet, block=block))
+            f.write(DANTE_CONF.format(log=self.logfile, ip=host.ip, subnet=kvtest.SUBNET + ".0/24", block=block))
         self.proc = kvtest.Proc(run, host.exec_cmd("danted", "-f", conf, "-p", os.path.join(self.dir, "pid")),
                                 stdout=os.path.join(self.dir, "stdout.txt"), stderr=os.path.join(self.dir, "stderr.txt"))
 
@@ -174,21 +160,12 @@ class Dante:
 
 @pytest.fixture
 def directory_server(run):
-    """Starts kestrelvox-directory on a host: directory_server(host, name="server")."""
     return lambda host, name="server": DirectoryServer(run, host, name)
 
 
 @pytest.fixture
 def socks_proxy(run):
-    """Starts danted on a host: socks_proxy(host, refuse=None, name="proxy")."""
     return lambda host, refuse=None, name="proxy": Dante(run, host, refuse, name)
-
-
-def thread_cpu_seconds(pid):
-    """User plus system CPU time of the main thread."""
-    with open(f"/proc/{pid}/task/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 if __name__ == "__main__":

@@ -61,8 +61,7 @@ int main(int argc, char **argv)
         }
         setPacketPayloadLength(packet, 3200);
         gsmcomp(packet, codec);
-        const int n = packetPayloadLength(packet);
-        audio.push_back({false, {packet + kPacketHeaderSize, packet + kPacketHeaderSize + n}});
+        audio.push_back({false, {packet + kPacketHeaderSize, packet + kPacketHeaderSize + packetPayloadLength(packet)}});
     }
 
     std::vector<te::AvRecord> av, arith;
@@ -92,10 +91,9 @@ int main(int argc, char **argv)
         last = e.shown.back();
         o.arithmetic = true;
         arith.push_back({true, encArith.encode(p, o).bytes});
-        if (n % 3 == 2) {
-            av.push_back(audio[static_cast<size_t>(n / 3)]);
-            arith.push_back(audio[static_cast<size_t>(n / 3)]);
-        }
+        for (auto *records : {&av, &arith})
+            if (n % 3 == 2)
+                records->push_back(audio[static_cast<size_t>(n / 3)]);
     }
     const bool ok = writeRgb(dir + "/last.rgb", last.y.data(), last.cb.data(), last.cr.data()) &&
                     te::writeAvFile(dir + "/av.avf", kCodecGsm, av) && te::writeAvFile(dir + "/voice.vox", kCodecGsm, audio) &&

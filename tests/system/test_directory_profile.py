@@ -1,4 +1,4 @@
-"""Guards against the profile dialog showing or saving userinfo.dat wrongly (cuts, visibility), saving sending to the server, and Cancel writing."""
+"""Guards against the profile shown or saved wrongly (cuts, visibility, folder), saving sending to the server, and Cancel writing."""
 import os
 import time
 
@@ -18,29 +18,33 @@ def open_profile(copy, ui):
     return kvtest.texts(window), [name for name, on in radios.items() if on]
 
 
+def save(ui, texts, ok="OK"):
+    for index, text in texts:
+        ui.set_text(TITLE, "text", index, text)
+    ui.act(TITLE, "push button", ok)
+    ui.window_gone(TITLE)
+
+
 def test_profile(run, directory_server):
     host = run.network("lo")["lo"]
-    run.display(accessibility=True)
+    config = os.path.join(run.display(accessibility=True).env["XDG_CONFIG_HOME"], "kestrelvox")
     server = directory_server(host)
-    home = os.path.join(run.workdir, "A")
-    kd.write_profile(home, "alice", "alice@example.org", ["bob", "carol"], ["Local server 127.0.0.1"])
-    userinfo = os.path.join(home, "userinfo.dat")
-    a = run.start("A", host, accessibility=True)
-    a.ready()
+    kd.write_profile(config, "alice", "alice@example.org", ["bob", "carol"], ["Local server 127.0.0.1"])
+    userinfo = os.path.join(config, "userinfo.dat")
+    a = run.start("A", host, accessibility=True).ready()
     ui = a.ui
     assert kd.connect(a, ui, server, "alice").endswith("as 127.0.0.1, visible, 2 buddies (1 registered)")
     assert open_profile(a, ui) == (["alice", "alice@example.org", "127.0.0.1", "bob\ncarol"], ["Visible mode"])
 
     mark = server.mark()
-    for index, text in enumerate((NAME, EMAIL, "10.9.9.9", "dave\nerin\nfrank")):
-        ui.set_text(TITLE, "text", index, text)
     ui.act(TITLE, "radio button", "Invisible mode")
     kvtest.poll(lambda: "checked" in kvtest.find_nodes(ui.window(TITLE), role="radio button",
                                                        name="Invisible mode")[0]["states"], 5, "Invisible mode chosen")
-    ui.act(TITLE, "push button", "OK")
-    ui.window_gone(TITLE)
+    save(ui, enumerate((NAME, EMAIL, "10.9.9.9", "dave\nerin\nfrank")))
     saved = kd.read_lines(userinfo)
     assert saved == [NAME[:15], EMAIL[:31], "Invisible", "dave", "erin", "frank", ""]
+    assert sorted(os.listdir(config)) == ["servers.dat", "userinfo.dat"], "a temporary file stayed"
+    assert set(os.listdir(a.dir)) <= {"stdout.txt", "stderr.txt"}, "the profile went to the current directory"
     time.sleep(1.0)
     assert server.lines()[mark:] == [], "saving the profile must send nothing"
 
@@ -49,7 +53,13 @@ def test_profile(run, directory_server):
     assert kd.connect(a, ui, server, NAME[:15]).endswith("as 127.0.0.1, invisible, 3 buddies (1 registered)")
     assert open_profile(a, ui) == ([NAME[:15], EMAIL[:31], "127.0.0.1", "dave\nerin\nfrank"], ["Invisible mode"])
     before = os.stat(userinfo).st_mtime_ns
-    ui.set_text(TITLE, "text", 0, "someone-else")
-    ui.act(TITLE, "push button", "Cancel")
-    ui.window_gone(TITLE)
+    save(ui, [(0, "someone-else")], "Cancel")
     assert (os.stat(userinfo).st_mtime_ns, kd.read_lines(userinfo)) == (before, saved)
+    a.quit()
+
+    own = os.path.join(run.workdir, "own")  # a profile in the current directory wins, and is the one saved
+    kd.write_profile(own, "olga", "olga@example.org", ["pia"])
+    b = run.start("own", host, accessibility=True).ready()
+    assert open_profile(b, b.ui)[0][:2] == ["olga", "olga@example.org"]
+    save(b.ui, [(0, "olga-renamed")])
+    assert kd.read_lines(os.path.join(own, "userinfo.dat"))[0] == "olga-renamed" and kd.read_lines(userinfo) == saved

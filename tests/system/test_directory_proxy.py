@@ -1,7 +1,6 @@
-"""Guards against a broken SOCKS 4 path (request bytes, user ID bounds, proxy.inf lines, refusal messages) and a proxy left on."""
+"""Guards against a broken SOCKS 4 path (request bytes, user ID bounds, proxy.inf lines and folder, refusal shown) and invalid UTF-8 names or chat dropped."""
 import os
 import re
-import time
 
 import kvtest
 import kvtest_directory as kd
@@ -31,21 +30,16 @@ def proxy_dialog(copy, ui, values=None, tick=True, held=None):
     return shown
 
 
-def session(copy, ui, server, via):
-    """Connects and checks that the server sees alice intact, on a connection from `via`."""
-    mark, out = server.mark(), len(copy.stdout())
+def session(copy, ui, server, via, meanwhile=lambda: None):
+    """Connects, checks that the server sees alice intact from `via`, runs meanwhile(), disconnects with "quit!"."""
+    mark = server.mark()
     line = kd.connect(copy, ui, server, "alice")
     assert server.find(rf"^connect {re.escape(via)}:\d+ on directory port", after=mark)
     assert f' "alice" as {via}, visible, 1 buddies' in line
-    time.sleep(0.5)
-    assert not server.find("^ignored ", after=mark), "stray bytes after the record"
-    assert "Connection failed" not in copy.stdout()[out:] and "Proxy Server" not in copy.stdout()[out:]
-
-
-def disconnect(copy, server):
-    mark = server.mark()
+    meanwhile()
     kd.server_menu(copy, "d")
     assert server.wait(r'^(quit|closed) \S+ "alice"$', after=mark).startswith("quit ")
+    assert not server.find("^ignored ", after=mark), "stray bytes after the record"
 
 
 def test_proxy(run, directory_server, socks_proxy):
@@ -54,29 +48,30 @@ def test_proxy(run, directory_server, socks_proxy):
     display = run.display(accessibility=True)
     server, proxy = directory_server(net["s"]), socks_proxy(net["p"])
     home = os.path.join(run.workdir, "A")
-    kd.write_profile(home, "alice", "alice@example.org", ["bob"], [f"Test server {s_ip}"])
+    kd.write_profile(home, "alice", "alice@example.org", ["carol"], [f"Test {s_ip}"])
     a = run.start("A", net["a"], accessibility=True).ready()
     ui = a.ui
     proxy_inf = os.path.join(display.env["XDG_CONFIG_HOME"], "kestrelvox", "proxy.inf")
 
     assert proxy_dialog(a, ui, (p_ip, "1080", "abc")) == (["", "", ""], False)
     assert kd.read_lines(proxy_inf) == [p_ip, "1080", "abc", "enable proxy", ""]
-    session(a, ui, server, p_ip)
+
+    def list_reply():
+        kd.server_menu(a, "v")
+        assert "No user online" in kd.names(ui.window("ULS Server Connection"), "label"), "a reply through the proxy"
+        ui.act("ULS Server Connection", "push button", "OK")
+    session(a, ui, server, p_ip, list_reply)
     assert any(a_ip in line and "pass" in line for line in proxy.log().splitlines()), proxy.log()
-    kd.server_menu(a, "v")
-    assert "No user online" in kd.names(ui.window("ULS Server Connection"), "label"), "a list reply through the proxy"
-    ui.act("ULS Server Connection", "push button", "OK")
-    disconnect(a, server)
 
     proxy.proc.stop()
     proxy = socks_proxy(net["p"], refuse=f"{a_ip}/32", name="proxy-refusing")
     mark, out = server.mark(), len(a.stdout())
     kd.connect(a, ui)
-    kvtest.poll(lambda: "Connection failed\n" in a.stdout()[out:], 15, "\"Connection failed\"")
+    assert any("Proxy Setup" in label for label in kd.names(ui.window("Connection Failed"), "label"))
     tail = a.stdout()[out:]
     assert kd.REFUSED in tail and tail.index(kd.REFUSED) < tail.index("Connection failed"), tail
-    time.sleep(1.0)
-    assert server.lines()[mark:] == []
+    ui.act("Connection Failed", "push button", "OK")
+    assert server.lines()[mark:] == [], "the proxy replies only after connecting"
     proxy.proc.stop()
     socks_proxy(net["p"], name="proxy-again")
 
@@ -84,10 +79,25 @@ def test_proxy(run, directory_server, socks_proxy):
     assert proxy_dialog(a, ui, (p_ip, "1080", long_user), held=long_user[:31]) == ([p_ip, "1080", "abc"], True)
     assert kd.read_lines(proxy_inf) == [p_ip, "1080", long_user[:31], "enable proxy", ""]
     session(a, ui, server, p_ip)
-    disconnect(a, server)
     proxy_dialog(a, ui, (p_ip, "1080", ""))
     session(a, ui, server, p_ip)
-    disconnect(a, server)
     assert proxy_dialog(a, ui, (p_ip, "1080", ""), tick=False) == ([p_ip, "1080", ""], True)
     assert kd.read_lines(proxy_inf) == [p_ip, "1080", "", "disable proxy", ""]
     session(a, ui, server, a_ip)
+    a.quit()
+
+    with open(os.path.join(home, "proxy.inf"), "wb") as f:  # CRLF lines, no final newline: read at start-up
+        f.write(f"{p_ip}\r\n1080\r\n\r\nenable proxy".encode())
+    a = run.start("A", net["a"], accessibility=True).ready()
+    ui = a.ui
+
+    def status_and_carol():
+        kvtest.poll(lambda: any("Registered as alice on server Test" in label
+                                for label in kd.names(ui.window(kvtest.TITLE), "label")), 10, "the status line")
+        record = kd.registration_record("carol", s_ip, buddies=["alice"])
+        record = record[:8] + b"car\xffol".ljust(16, b"\0") + record[24:]
+        kd.ScriptedUser(run, net["s"], "carol", s_ip, record, later=b"message" + b"hi \xff there", delay=1.0)
+        assert kvtest.texts(ui.window("Online Chat", timeout=15))[0] == "car\ufffdol: hi \ufffd there\n"
+        kd.server_menu(a, "v")
+        assert f"car\ufffdol {s_ip}" in kd.names(ui.window("Online Users"), "table cell")
+    session(a, ui, server, p_ip, status_and_carol)

@@ -42,7 +42,6 @@ def test_session(run, directory_server):
     assert rows(servers) == [f"Test server {s_ip}"] and kvtest.texts(servers) == [f"Test server {s_ip}"]
     ua.act("Connect to Server", "push button", "OK")
     assert f'"alice" as {a_ip}, visible, 3 buddies' in server.wait(r'^register \S+ "alice" ')
-    assert "Buddy list: bob\ncarol\ndave\n" in a.stdout() and f"Connecting UL Server: {s_ip}\n" in a.stdout()
     assert f'"bob" as {b_ip}, visible, 1 buddies' in kd.connect(b, ub, server, "bob")
     kd.server_menu(a, "c")
     time.sleep(1.0)
@@ -59,16 +58,11 @@ def test_session(run, directory_server):
     for copy, line in ((a, f"Sending to host {b_ip}"), (b, f"Receiving from host {a_ip}"),
                        (b, f"Sending to host {a_ip}"), (a, f"Receiving from host {b_ip}")):
         copy.wait_output(line + "\n", timeout=10)
-    for copy, ui in ((a, ua), (b, ub)):
-        ui.menu("Mute")
-        copy.wait_output(kvtest.SENDER_EXITED, timeout=5)
 
     assert sorted(rows(open_list(a, ua, "o", "Online Buddies"))) == [f"bob {b_ip}", f"carol {s_ip}"]
     ua.act("Online Buddies", "push button", "Cancel")
     ua.window_gone("Online Buddies")
     assert a.stdout().count("Sending to host") == 1, "Cancel must call nobody"
-    assert rows(open_list(b, ub, "o", "Online Buddies")) == [f"alice {a_ip}"]
-    ub.act("Online Buddies", "push button", "Cancel")
 
     ub.menu("Chat...")
     ub.window("Online Chat")
@@ -76,15 +70,15 @@ def test_session(run, directory_server):
     shown, typed = kvtest.find_nodes(ua.window("Online Chat"), role="text")[:2]
     assert "editable" in typed["states"] and "editable" not in shown["states"]
     mark = server.mark()
-    a.type_text(kvtest.poll(lambda: display.find_windows("^Online Chat$", pid=a.pid), 5, "A's chat window")[0], "hello bob")
+    a.type_text(a.wait_window("Online Chat"), "hello bob")
     kvtest.poll(lambda: kvtest.texts(ua.window("Online Chat"))[1] == "hello bob", 5, "the typed text")
     ua.act("Online Chat", "push button", "OK")
     wait_chat(ua, "alice: hello bob\n")
     assert kvtest.texts(ua.window("Online Chat")) == ["alice: hello bob\n", ""]
     wait_chat(ub, "alice: hello bob\n")
     server.wait(r'^message from \S+ "alice", 9 bytes, to 2$', after=mark)
-    kvtest.poll(lambda: kd.chat_replies(carol.received()), 5, "the chat reply at carol")
-    assert kd.chat_replies(carol.received()) == [("alice", "hello bob")]
+    reply = kvtest.poll(carol.received, 5, "the chat reply at carol")  # carol asks for no list: all she gets is chat
+    assert reply[:4] == b"\3\0\0\0" and reply[4:20].split(b"\0")[0] == b"alice" and reply[20:] == b"hello bob", reply
     ub.set_text("Online Chat", "text", 1, "hi alice")
     ub.act("Online Chat", "push button", "OK")
     wait_chat(ua, "alice: hello bob\nbob: hi alice\n")
@@ -108,9 +102,10 @@ def test_session(run, directory_server):
     assert server.stop() == 0
     for ui in (ua, ub):
         assert LOST in kd.names(ui.window(BOX), "label")
-    drains, before = a.stdout().count("Received "), kd.thread_cpu_seconds(a.pid)
+    cpu = lambda: sum(map(int, kvtest.read_text(f"/proc/{a.pid}/task/{a.pid}/stat").rsplit(")")[1].split()[11:13]))  # noqa
+    drains, before = a.stdout().count("Received "), cpu()
     time.sleep(2.0)
-    assert kd.thread_cpu_seconds(a.pid) - before < 0.5 and a.stdout().count("Received ") == drains, "GUI thread spins"
+    assert cpu() - before < 0.5 * os.sysconf("SC_CLK_TCK") and a.stdout().count("Received ") == drains, "GUI thread spins"
     assert [w["name"] for w in ua.windows()].count(BOX) == 1
     assert all("UL Server closed the connection\n" in copy.stdout() for copy in copies)
     ua.act(BOX, "push button", "OK")

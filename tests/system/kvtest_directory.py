@@ -61,15 +61,13 @@ def connect(copy, ui, server=None, name=None):
 
 
 class DirectoryServer:
-    """kestrelvox-directory on host.ip; its standard output read back line by line."""
+    """kestrelvox-directory on host.ip; its event lines read back from standard output."""
 
     def __init__(self, run, host, name="server"):
-        self.dir = os.path.join(run.workdir, name)
-        os.makedirs(self.dir, exist_ok=True)
-        self.path = os.path.join(self.dir, "stdout.txt")
+        self.path = os.path.join(run.workdir, name + ".out")
         binary = os.path.join(run.build_dir, "tools", "directory_server", "kestrelvox-directory")
         self.proc = kvtest.Proc(run, host.exec_cmd(binary, "--listen", host.ip), stdout=self.path,
-                                stderr=os.path.join(self.dir, "stderr.txt"))
+                                stderr=self.path + ".err")
         self.wait(r"^listening on ")
 
     def lines(self):
@@ -99,12 +97,10 @@ class ScriptedUser:
     """A bare client in host's namespace: sends its record (and `later` after `delay` s), logs what it receives."""
 
     def __init__(self, run, host, name, server_ip, record, later=b"", delay=0.0):
-        self.dir = os.path.join(run.workdir, name)
-        os.makedirs(self.dir, exist_ok=True)
-        self.log = os.path.join(self.dir, "received.hex")
+        self.log = os.path.join(run.workdir, name + ".received")
         plan = [server_ip, record.hex(), self.log, later.hex(), delay]
         self.proc = kvtest.Proc(run, host.exec_cmd(sys.executable, os.path.abspath(__file__), json.dumps(plan)),
-                                stderr=os.path.join(self.dir, "stderr.txt"))
+                                stderr=self.log + ".err")
 
     def received(self):
         return bytes.fromhex(kvtest.read_text(self.log).replace("\n", ""))
@@ -142,12 +138,12 @@ class Dante:
     def __init__(self, run, host, refuse=None, name="proxy"):
         self.dir = os.path.join(run.workdir, name)
         os.makedirs(self.dir)
-        self.logfile, conf = os.path.join(self.dir, "danted.log"), os.path.join(self.dir, "danted.conf")
+        self.logfile, conf = os.path.join(self.dir, "log"), os.path.join(self.dir, "conf")
         block = f"socks block {{ from: {refuse} to: 0.0.0.0/0\n    log: connect error\n}}\n" if refuse else ""
         with open(conf, "w") as f:
             f.write(DANTE_CONF.format(log=self.logfile, ip=host.ip, subnet=kvtest.SUBNET + ".0/24", block=block))
         self.proc = kvtest.Proc(run, host.exec_cmd("danted", "-f", conf, "-p", os.path.join(self.dir, "pid")),
-                                stdout=os.path.join(self.dir, "stdout.txt"), stderr=os.path.join(self.dir, "stderr.txt"))
+                                stdout=self.logfile + ".out", stderr=self.logfile + ".err")
 
         def listening():
             assert self.proc.alive(), "danted ended at start-up: " + self.log()

@@ -1,19 +1,21 @@
-"""Guards against a wrong menu (labels, mnemonics, accelerators, greyed items), layout, a second copy not refused, and quitting without status 0 and the shut-down lines."""
+"""Guards against a wrong menu (labels, mnemonics, accelerators, greyed items) or layout, and bad start-up or quit."""
 import os
+import re
 
 import kvtest
 
 # One menu a line: "label [accelerator]" items, "-" a separator; underscores mark mnemonics.
 MENUS = """_File: _Play File <control>P | _Record File <control>R | Stop | - | Quit <control>Q
 _Connect: _New <control>N | Open <control>O
-_Server: _Connect Server | - | _Online Buddy | _Visible Online User | Chat... | - | _Disconnect Server | _User Profile | - | _Proxy Setup
+_Server: _Connect Server | - | _Online Buddy | _Visible Online User | Chat... | - | _Disconnect Server | _User Profile
+  | - | _Proxy Setup
 _Audio: _Compression | Mute
 _Help: About"""
 
 
 def expected_entries():
     entries = []
-    for line in MENUS.splitlines():
+    for line in MENUS.replace("\n  |", " |").splitlines():
         menu, items = line.split(": ")
         entries.append(("", "menu", menu, None))
         for item in items.split(" | "):
@@ -23,19 +25,12 @@ def expected_entries():
     return entries
 
 
-def shown_label(node):
-    """The label with an underscore before its mnemonic, the first field of the key binding ("p" or "<Alt>f")."""
-    name, mnemonic = node["name"], node["keys"].split(";")[0].rsplit(">", 1)[-1]
+def shown(node):
+    """The label with "_" before its mnemonic (key binding field 1: "p" or "<Alt>f"), and the accelerator (field 3)."""
+    name, keys = node["name"], (node["keys"] + ";;").split(";")
+    mnemonic, accel = keys[0].rsplit(">", 1)[-1], re.sub(r"<(Primary|Control|Ctrl)>", "<control>", keys[2])
     at = name.lower().find(mnemonic.lower()) if len(mnemonic) == 1 else -1
-    return name[:at] + "_" + name[at:] if at >= 0 else name
-
-
-def shown_accelerator(node):
-    fields = node["keys"].split(";")
-    if len(fields) < 3 or not fields[2]:
-        return None
-    mods, _, key = fields[2].replace("<Primary>", "<control>").replace("<Control>", "<control>").replace("<Ctrl>", "<control>").rpartition(">")
-    return (mods + ">" if mods else "") + key.upper()
+    return name[:at] + "_" + name[at:] if at >= 0 else name, accel[:-1] + accel[-1:].upper() or None
 
 
 def check_menu(tree):
@@ -43,13 +38,13 @@ def check_menu(tree):
     assert len(bars) == 1
     expected, actual, greyed = expected_entries(), [], []
     for menu in bars[0]["children"]:
-        actual.append(("", menu["role"], shown_label(menu), shown_accelerator(menu)))
+        actual.append(("", menu["role"], *shown(menu)))
         for item in menu["children"]:
-            label = shown_label(item) if item["role"] != "separator" else ""
+            label, accel = shown(item)
             if item["role"] == "menu item" and "sensitive" not in item["states"]:
                 greyed.append(item["name"])  # a greyed-out item reports no mnemonic: take the one written for it
                 label = next((e[2] for e in expected if e[2].replace("_", "") == label), label)
-            actual.append((menu["name"], item["role"], label, shown_accelerator(item)))
+            actual.append((menu["name"], item["role"], label, accel))
     assert greyed == ["Stop", "Online Buddy", "Visible Online User", "Disconnect Server"]
     assert actual == expected
     (*_, audio, help), bar = [m["extents"] for m in bars[0]["children"]], bars[0]["extents"]
@@ -60,27 +55,26 @@ def test_main_window(run):
     net = run.network("a", "b")
     display = run.display(accessibility=True)
     first = run.start("first", net["a"], accessibility=True).ready()
-    wid = first.window
-    assert display.window_title(wid) == "Kestrelvox"
+    assert display.window_title(first.window) == "Kestrelvox"
     if not os.path.exists("/dev/dsp"):
         first.wait_output("open /dev/dsp: No such file or directory", timeout=5, stream="stderr")
     tree = first.accessible()
     check_menu(tree)
-    geometry = dict(f.split("=", 1) for f in display.xdotool("getwindowgeometry", "--shell", str(wid)).split())
-    assert int(geometry["WIDTH"]) >= 300 and int(geometry["HEIGHT"]) >= 190, geometry
+    size = dict(f.split("=", 1) for f in display.xdotool("getwindowgeometry", "--shell", str(first.window)).split())
+    assert int(size["WIDTH"]) >= 300 and int(size["HEIGHT"]) >= 190, size
     areas = [a["extents"] for a in kvtest.find_nodes(tree, role="drawing area")]
     assert len(areas) == 1 and areas[0][3] == 140 and areas[0][2] >= 160, areas
     assert all("showing" not in b["states"] for b in kvtest.find_nodes(tree, role="progress bar"))
     docs = os.environ.get("KV_UPDATE_SCREENSHOT") == "1"  # the README shows it
-    first.screenshot(os.path.join(run.source_dir, "docs", "main-window.png") if docs else run.artifact("main-window.png"), wid)
+    first.screenshot(os.path.join(run.source_dir, "docs", "main-window.png") if docs
+                     else run.artifact("main-window.png"), first.window)
 
     second = run.start("second", net["a"], accessibility=True)
     assert second.wait_exit(15) == 3
     assert "binding audio receive socket: Address already in use" in second.stderr_lines()
     assert first.alive()
-
-    for copy, quit in ((first, lambda c: c.key(c.window, "ctrl+q")), ("clicked", lambda c: c.act(kvtest.TITLE, "File", "Quit")),
-                       ("closed", lambda c: c.close_window(c.window))):
+    for copy, quit in ((first, lambda c: c.key(c.window, "ctrl+q")), ("closed", lambda c: c.close_window(c.window)),
+                       ("clicked", lambda c: c.act(kvtest.TITLE, "File", "Quit"))):
         copy = run.start(copy, net["b"], accessibility=True).ready() if isinstance(copy, str) else copy
         quit(copy)
         assert copy.wait_exit(5) == 0 and kvtest.quit_tail_ok(copy.stdout_lines()), copy.name

@@ -45,24 +45,21 @@ def names(tree, role):
     return [n["name"] for n in kvtest.find_nodes(tree, role=role)]
 
 
-def server_menu(copy, key):
-    """Opens the Server menu by its mnemonic and picks an item by its own."""
+def server_menu(copy, key):  # the Server menu by its mnemonic, an item by its own
     copy.key(copy.window, "alt+s")
     copy.display.xdotool("key", key)
 
 
-def connect(copy, ui, server=None, name=None):
+def connect(copy, server=None, name=None):
     """Connect Server, OK in the server list; returns the server's register line when a server is given."""
     mark = server.mark() if server else 0
     server_menu(copy, "c")
-    ui.window("Connect to Server")
-    ui.act("Connect to Server", "push button", "OK")
+    copy.ui.window("Connect to Server")
+    copy.ui.act("Connect to Server", "push button", "OK")
     return server.wait(rf'^register \S+ "{name}" ', after=mark) if server else None
 
 
-class DirectoryServer:
-    """kestrelvox-directory on host.ip; its event lines read back from standard output."""
-
+class DirectoryServer:  # kestrelvox-directory on host.ip, its event lines read back
     def __init__(self, run, host, name="server"):
         self.path = os.path.join(run.workdir, name + ".out")
         binary = os.path.join(run.build_dir, "tools", "directory_server", "kestrelvox-directory")
@@ -87,10 +84,10 @@ class DirectoryServer:
         return self.proc.wait(5)
 
 
-def registration_record(name, address, visible=True, email="", buddies=()):
-    """The 120-byte registration record: address, visibility (32-bit LE), name, e-mail, buddies."""
-    return (socket.inet_aton(address) + struct.pack("<i", 1 if visible else 0) + name.encode().ljust(16, b"\0")[:16]
-            + email.encode().ljust(32, b"\0")[:32] + "\n".join(buddies).encode().ljust(64, b"\0")[:64])
+def registration_record(name, address, buddies=()):
+    """The 120-byte record: address, visible (32-bit LE 1), name, no e-mail, buddies one a line."""
+    return (socket.inet_aton(address) + struct.pack("<i", 1) + os.fsencode(name).ljust(16, b"\0")[:16] + bytes(32)
+            + "\n".join(buddies).encode().ljust(64, b"\0")[:64])
 
 
 class ScriptedUser:

@@ -11,8 +11,7 @@ PLAY_DONE = "Voice file playing completed"
 ARITH = "This file's video uses arithmetic coding, which this build cannot decode; its sound plays on"
 
 
-def play(copy, name, wait=True):
-    """Plays a file through Ctrl+P and the chooser; returns the lines it printed."""
+def play(copy, name, wait=True):  # through Ctrl+P and the chooser; returns the lines printed
     before, done = len(copy.stdout_lines()), copy.stdout_lines().count(PLAY_DONE)
     copy.key(copy.window, "ctrl+p")
     chooser = copy.wait_window("Play Voice File")

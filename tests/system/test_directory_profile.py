@@ -33,7 +33,7 @@ def test_profile(run, directory_server):
     userinfo = os.path.join(config, "userinfo.dat")
     a = run.start("A", host, accessibility=True).ready()
     ui = a.ui
-    assert kd.connect(a, ui, server, "alice").endswith("as 127.0.0.1, visible, 2 buddies (1 registered)")
+    assert kd.connect(a, server, "alice").endswith("as 127.0.0.1, visible, 2 buddies (1 registered)")
     assert open_profile(a, ui) == (["alice", "alice@example.org", "127.0.0.1", "bob\ncarol"], ["Visible mode"])
 
     mark = server.mark()
@@ -50,7 +50,7 @@ def test_profile(run, directory_server):
 
     kd.server_menu(a, "d")
     server.wait(r'^quit \S+ "alice"$', after=mark)
-    assert kd.connect(a, ui, server, NAME[:15]).endswith("as 127.0.0.1, invisible, 3 buddies (1 registered)")
+    assert kd.connect(a, server, NAME[:15]).endswith("as 127.0.0.1, invisible, 3 buddies (1 registered)")
     assert open_profile(a, ui) == ([NAME[:15], EMAIL[:31], "127.0.0.1", "dave\nerin\nfrank"], ["Invisible mode"])
     before = os.stat(userinfo).st_mtime_ns
     save(ui, [(0, "someone-else")], "Cancel")

@@ -8,8 +8,7 @@ import kvtest_directory as kd
 PROFILE = b"alice\r\nal@example.org\r\nVisible\r\nbob\r\n\xffdd\r\ncarol"
 
 
-def wait_status(copy, text, timeout=10):
-    """Waits for text on the status line; returns when it was seen."""
+def wait_status(copy, text, timeout=10):  # returns when it was seen
     return kvtest.poll(lambda: text in "\n".join(copy.labels(kvtest.TITLE)) and time.monotonic(), timeout,
                        f"{text!r} on {copy.name}'s status line", interval=0.1)
 

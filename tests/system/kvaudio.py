@@ -89,8 +89,7 @@ def toast(data, decode=False):
     return np.frombuffer(out, dtype="<i2").astype(np.int16) if decode else out
 
 
-def gsm_by_toast(samples):
-    """What a GSM or LD-GSM receiver plays, by toast: encode the u-law levels, decode, u-law again."""
+def gsm_by_toast(samples):  # what a GSM receiver plays: toast on the u-law levels, u-law again
     return ulaw_levels(toast(toast(ulaw_levels(samples)), decode=True))
 
 
@@ -159,12 +158,9 @@ def capture_start(sent, heard, block, expect_from, lag, search=400):
 
 
 def first_difference(heard, expected):
-    n = min(len(heard), len(expected))
-    diff = np.nonzero(heard[:n] != expected[:n])[0]
-    if not diff.size:
-        return f"lengths {len(heard)} and {len(expected)}"
-    i = int(diff[0])
-    return f"{diff.size} samples differ, the first at {i}: {heard[i:i + 6].tolist()} for {expected[i:i + 6].tolist()}"
+    diff = np.nonzero(heard[:len(expected)] != expected[:len(heard)])[0]
+    i = int(diff[0]) if diff.size else 0
+    return f"lengths {len(heard)}, {len(expected)}; {diff.size} differ, from {i}: {heard[i:i + 6]} for {expected[i:i + 6]}"
 
 
 def assert_same(played, expected, what):
@@ -228,8 +224,7 @@ def check_gsm_recording(records, source, count, start_hint=0):
     return offset, frames
 
 
-def device_reports(copy):
-    """Standard error without the toolkit's own diagnostics (accessibility noise)."""
+def device_reports(copy):  # standard error without the toolkit's diagnostics
     return [line for line in copy.stderr_lines() if line.strip() and not TOOLKIT_DIAGNOSTIC.match(line)]
 
 
@@ -251,8 +246,7 @@ def check_alsa_reports(copy, overrun_certain=False, underrun_certain=False):
 
 
 def speech_input(run, name, text, voice="en-us"):
-    path = os.path.join(run.workdir, name)
-    return path, kvtest.speech(text, path, voice=voice)
+    return os.path.join(run.workdir, name), kvtest.speech(text, os.path.join(run.workdir, name), voice)
 
 
 class Recorder:
@@ -328,3 +322,47 @@ class Recorder:
             assert len(bars) == 1, f"{len(bars)} progress bars"
             return ("showing" in bars[0]["states"]) == showing
         kvtest.poll(probe, timeout, f"the progress bar {'shown' if showing else 'hidden'}", interval=0.2)
+
+
+# ---------------------------------------------------------------------------------------------
+# Calls
+
+
+def check_call_lines(copy, peer_ip, caller):
+    """"Sending to host" and "Receiving from host" once each (the caller's in this order: an
+    answer's thread races with the receiver's line); no engine failure."""
+    lines = copy.stdout_lines()
+    calls = [line for line in lines if line.startswith(("Sending to", "Receiving from"))]
+    expected = [f"Sending to host {peer_ip}", f"Receiving from host {peer_ip}"]
+    assert (calls if caller else sorted(calls)) == (expected if caller else sorted(expected)), lines
+    assert not [line for line in copy.stderr_lines() if line.startswith((
+        "open audio", "binding audio", "connecting audio", "audio read", "receiving audio",
+        "malloc for audio"))], copy.stderr_lines()
+
+
+def check_direction(run, sender, receiver, sent, codec):
+    """What `receiver` played against what `sender` captured: every block once, in order, one
+    write each, sample for sample what the codec makes of the capture (the program's pipeline by
+    kvcodec, and toast or the IMA coder written here), following the sentence's loudness.
+    Returns the captured samples."""
+    block = BY_NAME[codec][2]
+    reads, writes = sender.device_transfers("read"), receiver.device_transfers("write")
+    assert reads and set(reads) == {2 * block}, reads
+    assert writes == reads, f"{len(writes)} writes for {len(reads)} blocks"
+    heard = kvtest.read_s16(receiver.dsp_out)
+    assert heard.size == sum(writes) // 2
+    by_kvcodec = lambda x: run.kvcodec(codec, x)  # noqa: E731
+    lag = best_lag(heard, by_kvcodec(segment(sent, 0, max(len(sent), len(heard)))))
+    offset, expected = capture_start(sent, heard, block, by_kvcodec, lag)
+    assert offset is not None, f"{codec} at {receiver.name}: {first_difference(heard, expected)}"
+    captured = segment(sent, offset, len(heard))
+    independent = {"gsm": gsm_by_toast, "ldgsm": gsm_by_toast,
+                   "adpcm": lambda x: adpcm_by_model(x, block)[0]}.get(codec)
+    if independent:
+        assert_same(heard, independent(captured), f"{codec} against the independent coder")
+    # Loudness per 20 ms follows the sentence (LPC-10 speaks about 150 ms late).
+    levels = kvtest.frame_rms(heard)
+    spoken = kvtest.frame_rms(segment(sent, offset, len(heard)))[:len(levels)]
+    corr = max(float(np.corrcoef(levels[d:], spoken[:len(spoken) - d])[0, 1]) for d in range(16))
+    assert corr >= 0.8, corr
+    return captured

@@ -56,17 +56,14 @@ def read_text(path, tail=None):
 
 
 class Proc:
-    """A background process in its own session (so it and its children can be ended), marked
-    KVT_RUN=<prefix> so that teardown finds it even after it detached."""
+    """A background process in its own session, marked KVT_RUN=<prefix> for teardown to find."""
 
     def __init__(self, run, cmd, env=None, cwd=None, stdout=None, stderr=None, pass_fds=()):
         full_env = dict(env if env is not None else os.environ, KVT_RUN=run.prefix)
-        out = open(stdout, "wb") if stdout else subprocess.DEVNULL
-        err = open(stderr, "wb") if stderr else subprocess.DEVNULL
+        out, err = (open(path, "wb") if path else subprocess.DEVNULL for path in (stdout, stderr))
         try:
-            self.popen = subprocess.Popen(cmd, env=full_env, cwd=cwd, stdin=subprocess.DEVNULL,
-                                          stdout=out, stderr=err, pass_fds=pass_fds,
-                                          start_new_session=True)
+            self.popen = subprocess.Popen(cmd, env=full_env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
+                                          stderr=err, pass_fds=pass_fds, start_new_session=True)
         finally:
             for f in (out, err):
                 if f is not subprocess.DEVNULL:
@@ -88,17 +85,13 @@ class Proc:
             return None
 
     def stop(self, grace=2.0):
-        for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 5.0)):
+        """SIGTERM to the group, SIGKILL after `grace`; then SIGKILL for children left in it."""
+        for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 5.0), (signal.SIGKILL, 0)):
             try:
-                os.killpg(self.pid, sig)  # also children left in the group after the leader ended
+                os.killpg(self.pid, sig)
             except (ProcessLookupError, PermissionError):
                 break
-            if self.wait(wait) is not None and sig == signal.SIGTERM:
-                try:
-                    os.killpg(self.pid, signal.SIGKILL)
-                except (ProcessLookupError, PermissionError):
-                    pass
-                break
+            self.wait(wait)
 
 
 def _comm(pid):
@@ -106,20 +99,13 @@ def _comm(pid):
 
 
 def processes_marked(marker):
-    wanted = f"KVT_RUN={marker}".encode()
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
+    def marked(pid):
         try:
-            with open(f"/proc/{entry}/environ", "rb") as f:
-                if wanted in f.read().split(b"\0"):
-                    with open(f"/proc/{entry}/stat", "rb") as s:
-                        if s.read().split(b") ")[-1][:1] != b"Z":
-                            found.append(int(entry))
+            with open(f"/proc/{pid}/environ", "rb") as f, open(f"/proc/{pid}/stat", "rb") as s:
+                return f"KVT_RUN={marker}".encode() in f.read().split(b"\0") and b") Z" not in s.read()
         except OSError:
-            continue
-    return found
+            return False
+    return [int(p) for p in os.listdir("/proc") if p.isdigit() and int(p) != os.getpid() and marked(p)]
 
 
 class Host:
@@ -135,13 +121,9 @@ class Host:
             return any(re.search(rf":{port}\s", line + " ") for line in out.splitlines())
         poll(bound, timeout, f"UDP port {port} to be bound in {self.ns}", interval=0.1)
 
-    def __repr__(self):
-        return f"Host({self.name}, {self.ns}, {self.ip})"
-
 
 class Network:
-    """Hosts in private namespaces: loopback only (one host), a veth pair (two) or a bridge in
-    namespace <prefix>br (more); host i has 10.47.0.<i+1>."""
+    """Hosts in namespaces: loopback (one), a veth pair (two) or a bridge (more); host i is .<i+1>."""
 
     def __init__(self, run, names):
         assert names and len(set(names)) == len(names), "host names must be unique"
@@ -186,8 +168,7 @@ class Network:
 
 
 class Display:
-    """Xvfb on a free display number with openbox; with accessibility, a private session bus that
-    the copies' accessibility bridge and the AT-SPI queries share."""
+    """Xvfb and openbox; with accessibility, a private session bus for the copies and AT-SPI."""
 
     def __init__(self, run, accessibility=False, screen="1280x1024x24", attempts=3):
         self.run, self.accessibility = run, accessibility
@@ -203,8 +184,7 @@ class Display:
             print(f"display start-up, attempt {attempt}: {problem}; trying again", flush=True)
 
     def _start(self, screen, attempt):
-        """Starts Xvfb and openbox; returns None, or what went wrong (with both logs) after
-        stopping what was started."""
+        """Returns None, or what went wrong (with both logs) after stopping what was started."""
         xlog, wmlog = (os.path.join(self.home, f"{n}-{attempt}.log") for n in ("xvfb", "openbox"))
         read_end, write_end = os.pipe()
         try:
@@ -284,7 +264,6 @@ class Display:
         poll(lambda: self.active_window() == wid, timeout, f"window {wid} to become active")
 
     def key(self, wid, *keys):
-        """Sends key strokes (xdotool names: ctrl+q, alt+f, Return) to the window once active."""
         self.activate(wid)
         self.xdotool("key", "--clearmodifiers", *keys)
 
@@ -292,8 +271,7 @@ class Display:
         self.activate(wid)
         self.xdotool("type", "--delay", "20", text)
 
-    def close_window(self, wid):
-        """Asks the window manager to close the window, as its close button would."""
+    def close_window(self, wid):  # as its close button would
         self.tool("wmctrl", "-i", "-c", hex(wid))
 
     def window_title(self, wid):
@@ -328,9 +306,8 @@ def texts(tree, role="text"):
 
 
 class Ui:
-    """The windows of one copy through AT-SPI. A tree node is a dict with role, name, keys
-    (key binding of its first action), states, extents (x, y, width, height), text (text and
-    entry roles) and children."""
+    """One copy's windows through AT-SPI. A node: role, name, keys (of its first action), states,
+    extents (x, y, width, height), text (text and entry roles), children."""
 
     def __init__(self, copy):
         self.copy, self.display = copy, copy.display
@@ -353,7 +330,7 @@ class Ui:
         return (self.tree() or {"children": []})["children"]
 
     def window(self, title, timeout=10):
-        """The subtree of the top-level window with this title, once it is showing."""
+        """The top-level window with this title, once it is showing."""
         return poll(lambda: next((w for w in self.windows() if w["name"] == title
                                   and "showing" in w["states"]), None),
                     timeout, f"{self.copy.name}'s window {title!r}", interval=0.2)
@@ -363,14 +340,12 @@ class Ui:
              f"{self.copy.name}'s window {title!r} to close", interval=0.2)
 
     def act(self, title, role, name, index=0, action="click"):
-        """Performs `action` of the index-th node with this role and name in the window titled
-        `title`."""
+        """`action` of the index-th node with this role and name in the window titled `title`."""
         assert self._call({"op": "action", "window": title, "role": role, "name": name,
                            "index": index, "action": action}), \
             f"{self.copy.name}: no {role} {name!r} with action {action!r} in window {title!r}"
 
-    def menu(self, label):
-        """Activates a menu item by its label (without the mnemonic underscore)."""
+    def menu(self, label):  # without the mnemonic underscore
         self.act(TITLE, "menu item", label)
 
     def act_path(self, names, timeout=10):
@@ -380,7 +355,6 @@ class Ui:
              f"an accessible {' > '.join(names)} of {self.copy.name} to act on", interval=0.2)
 
     def set_text(self, title, role, index, text):
-        """Replaces the text of the index-th node with this role in the window."""
         assert self._call({"op": "set_text", "window": title, "role": role, "index": index,
                            "text": text}), f"{self.copy.name}: no {role} #{index} in {title!r}"
 
@@ -491,8 +465,8 @@ pcm.dsp0 { type asym
 
 
 class SoundClock:
-    """One jackd dummy clock at 8000 Hz shared by every copy of the run, and the ALSA file devices
-    behind each copy's /dev/dsp (or, with alsa, behind ALSA's default device)."""
+    """One jackd dummy clock at 8000 Hz for the run's copies, behind their /dev/dsp (or, with alsa,
+    ALSA's default device)."""
 
     def __init__(self, run):
         self.server = run.prefix + "clock"
@@ -545,8 +519,7 @@ class SoundClock:
 
 
 class Copy:
-    """One copy of the program inside a host's namespace, with its own working directory
-    (<workdir>/<name>) holding its standard output and error."""
+    """One copy of the program in a host's namespace; <workdir>/<name> holds its output."""
 
     def __init__(self, run, name, host, display, sound=None, dsp_in=None, dsp_out=None,
                  trace=False, env=None, args=(), alsa=False):
@@ -587,7 +560,6 @@ class Copy:
         return rc
 
     def quit(self, timeout=10):
-        """Ctrl+Q; the program must end with status 0."""
         self.key(self.window, "ctrl+q")
         rc = self.wait_exit(timeout)
         assert rc == 0, f"{self.name} ended with status {rc}"
@@ -609,7 +581,6 @@ class Copy:
         return poll(lambda: text in reader(), timeout, f"{text!r} on {self.name}'s {stream}")
 
     def wait_count(self, line, count, timeout=10):
-        """Waits until standard output holds `line` at least `count` times."""
         poll(lambda: self.stdout_lines().count(line) >= count, timeout,
              f"{line!r} {count} times on {self.name}")
 
@@ -617,7 +588,6 @@ class Copy:
         self.host.wait_udp_bound(PORT, timeout)
 
     def wait_window(self, title=TITLE, timeout=15):
-        """Waits for a visible top-level window of this copy with exactly that title; returns its id."""
         def probe():
             assert self.alive(), (f"{self.name} ended (status {self.returncode}) before its window "
                                   f"{title!r} appeared; stderr: {self.stderr().strip()[-500:]}")
@@ -630,7 +600,6 @@ class Copy:
              f"{self.name}'s {title!r} to close")
 
     def ready(self):
-        """Waits for the main window and the bound port; returns self."""
         self.window = self.wait_window()
         self.wait_bound()
         return self
@@ -652,22 +621,18 @@ class Copy:
         return Ui(self)
 
     def accessible(self, timeout=10):
-        """The application's accessibility tree, once it has a frame."""
         return poll(lambda: (lambda t: t if t and find_nodes(t, role="frame") else None)(self.ui.tree()),
                     timeout, f"the accessibility tree of {self.name}", interval=0.2)
 
     def act(self, *names, timeout=10):
-        """Clicks a menu entry or button found by names, e.g. act("Kestrelvox", "Audio", "Mute")."""
         self.ui.act_path(names, timeout)
 
     def labels(self, window_title, timeout=10):
-        """The texts of the labels in this copy's window with that title (e.g. a message box)."""
         return poll(lambda: [n["name"] for n in find_nodes(self.ui.window(window_title, timeout),
                                                              role="label")],
                     timeout, f"labels of {self.name}'s {window_title!r}", interval=0.2)
 
     def new_connection(self, text):
-        """Types text into "New Connection" (Ctrl+N) and presses Enter; returns the box's window."""
         self.key(self.window, "ctrl+n")
         box = self.wait_window("New Connection")
         self.type_text(box, text)
@@ -675,8 +640,6 @@ class Copy:
         return box
 
     def choose_codec(self, label):
-        """Chooses ADPCM, GSM, LD-GSM or LPC10 in "Audio Compression Mode" and waits for the
-        program's "Audio mode: <label>" line."""
         line = f"Audio mode: {label}"
         before = self.stdout_lines().count(line)
         self.act(TITLE, "Audio", "Compression")
@@ -686,14 +649,12 @@ class Copy:
         self.wait_count(line, before + 1)
 
     def mute(self):
-        """/Audio/Mute; waits for the end of the transmission."""
         before = self.stdout_lines().count(SENDER_EXITED)
         self.act(TITLE, "Audio", "Mute")
         self.wait_count(SENDER_EXITED, before + 1)
 
     def dsp_trace(self):
-        """The device operations logged by the trace library: [(time_s, op, fields)], fields being
-        the key=value items plus path (open), request (ioctl) and result ('-> n')."""
+        """[(time_s, op, fields)] logged by kvtest_dsptrace.c; fields add path, request and result."""
         events = []
         for line in read_text(self.trace_path).splitlines() if self.trace_path else []:
             parts = line.split()
@@ -711,8 +672,7 @@ class Copy:
             events.append((float(parts[0]), parts[1], fields))
         return events
 
-    def device_transfers(self, op):
-        """Byte counts of the successful reads ("read") or writes ("write") on the device."""
+    def device_transfers(self, op):  # byte counts of successful reads or writes
         return [f["result"] for _, o, f in self.dsp_trace() if o == op and f.get("result", -1) > 0]
 
     def describe(self, lines=15):
@@ -725,9 +685,8 @@ class Copy:
 
 
 def quit_tail_ok(lines, racing=(RECEIVER_EXITED,)):
-    """True when standard output ends with "Quit audio receiving", "Main process exited", with the
-    exit lines of worker threads that end at the same moment (`racing`) allowed anywhere among
-    them, each at most once."""
+    """Output ends "Quit audio receiving", "Main process exited"; `racing` exit lines may come
+    anywhere among them, once each."""
     window = lines[-(2 + len(racing)):]
     if any(window.count(line) > 1 for line in racing):
         return False
@@ -740,7 +699,7 @@ def quit_tail_ok(lines, racing=(RECEIVER_EXITED,)):
 
 
 def speech(text, path, voice="en-us"):
-    """Speaks text into a raw s16le mono 8000 Hz file (deterministic: sox -D); returns the samples."""
+    """Speaks text into a raw s16le 8000 Hz file (sox -D: no random dither); returns the samples."""
     need("espeak-ng", "sox")
     wav = subprocess.run(["espeak-ng", "-v", voice, "--stdout", text], capture_output=True,
                          timeout=30, check=True).stdout
@@ -770,23 +729,20 @@ def rms(samples):
 
 
 def frame_rms(samples, frame=160):
-    """RMS of each whole frame of `frame` samples (20 ms at 8000 Hz by default)."""
     x = np.asarray(samples, dtype=np.float64)
     n = x.size // frame
     return np.sqrt(np.mean(x[:n * frame].reshape(n, frame) ** 2, axis=1)) if n else np.zeros(0)
 
 
 def media_packet(payload, codec_word=0):
-    """A media packet in wire order: 24-byte header (codec word and payload length big-endian at
-    offsets 16 and 20, the rest zero) and the payload."""
+    """24-byte header (codec word and payload length big-endian at 16 and 20), then the payload."""
     return (bytes(16) + codec_word.to_bytes(4, "big") + len(payload).to_bytes(4, "big", signed=True)
             + bytes(payload))
 
 
 class UdpPeer:
-    """A scripted host in a namespace: binds UDP 2047 (so answers to it are not refused), sends
-    the given datagrams to `to` at the given times (seconds from its start), and records every
-    datagram it receives until `duration` has passed."""
+    """Binds UDP 2047 in a namespace (so answers are not refused), sends [(seconds, datagram)] to
+    `to`, and records what it receives until `duration` has passed."""
 
     def __init__(self, run, host, name, to, sends, duration):
         self.dir = os.path.join(run.workdir, name)
@@ -805,8 +761,7 @@ class UdpPeer:
         rc = self.proc.wait(self.duration + 10)
         assert rc == 0, f"the scripted peer failed ({rc}): {read_text(self.err)[-800:]}"
 
-    def received(self):
-        """[(seconds since the peer started, sender address, datagram bytes)]"""
+    def received(self):  # [(seconds since its start, sender address, datagram)]
         return [(e[0], e[1], bytes.fromhex(e[2]))
                 for e in map(json.loads, read_text(self.log).splitlines())]
 
@@ -881,7 +836,6 @@ class Run:
         return Network(self, list(names))
 
     def display(self, accessibility=False):
-        """The run's one display (created on first use)."""
         if self._display is None:
             self._display = Display(self, accessibility)
         elif accessibility and not self._display.accessibility:
@@ -889,16 +843,14 @@ class Run:
         return self._display
 
     def sound(self):
-        """The run's one JACK clock (created on first use)."""
         if self._sound is None:
             self._sound = SoundClock(self)
         return self._sound
 
     def start(self, name, host, sound=False, dsp_in=None, dsp_out=None, trace=False,
               accessibility=False, env=None, args=(), alsa=False):
-        """Starts a copy in host's namespace on the run's display. With sound, its /dev/dsp reads
-        dsp_in and plays into dsp_out (defaults: silence in, <dir>/dsp_out.raw); with alsa as
-        well, it has no /dev/dsp and finds that card as ALSA's default device."""
+        """A copy in host's namespace; with sound, /dev/dsp reads dsp_in and plays into dsp_out
+        (default <dir>/dsp_out.raw); with alsa too, that card is ALSA's default device instead."""
         display = self.display(accessibility)
         clock = self.sound() if sound else None
         if sound and dsp_out is None:
@@ -910,9 +862,8 @@ class Run:
 
     def start_pair(self, input_a=None, input_b=None, trace=False, accessibility=False, net=None,
                    names=("A", "B")):
-        """Two copies in namespaces a (10.47.0.1) and b (10.47.0.2) with their own simulated sound
-        cards; input_x is None (silence), a path or samples. Returns them once both windows are
-        up and both have bound UDP 2047. A later pair may reuse `net` under other names."""
+        """Two ready copies with sound cards in namespaces a and b (or `net`'s); input_x is None
+        (silence), a path or samples."""
         net = net or self.network("a", "b")
         copies = []
         for name, host, source in ((names[0], net["a"], input_a), (names[1], net["b"], input_b)):
@@ -924,9 +875,8 @@ class Run:
         return tuple(c.ready() for c in copies)
 
     def kvcodec(self, codec, samples):
-        """What a receiver plays when a sender captures `samples` with `codec` (none, adpcm, gsm,
-        ldgsm, lpc10), from fresh codec states: the program's own pipelines run by tools/kvcodec.
-        Only whole blocks come out, as only whole blocks are sent."""
+        """What the program's own pipelines (tools/kvcodec) play for `samples` sent with `codec`
+        from fresh states; whole blocks only."""
         tool = os.path.join(self.build_dir, "tools", "kvcodec", "kvcodec")
         assert os.access(tool, os.X_OK), f"kvcodec not built: {tool}"
         with tempfile.TemporaryDirectory(dir=self.workdir) as tmp:
@@ -936,7 +886,6 @@ class Run:
             return read_s16(dst)
 
     def dsptrace_library(self):
-        """Builds (once) the device trace library into the build directory."""
         source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "kvtest_dsptrace.c")
         target = os.path.join(self.build_dir, "system-tests", "kvtest_dsptrace.so")
         if not os.path.exists(target) or os.path.getmtime(target) < os.path.getmtime(source):
@@ -946,8 +895,7 @@ class Run:
             os.replace(tmp, target)
         return target
 
-    def artifact(self, *parts):
-        """A path for a file kept after the run, under <build-dir>/system-tests/artifacts."""
+    def artifact(self, *parts):  # a file kept after the run
         path = os.path.join(self.build_dir, "system-tests", "artifacts", *parts)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         return path

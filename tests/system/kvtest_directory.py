@@ -17,7 +17,6 @@ from kvtest import poll  # noqa: E402
 
 DIRECTORY_PORT = 2048
 REFUSED = "Proxy Server: Request rejected or failed! CD = 91"
-Ui, nodes = kvtest.Ui, kvtest.find_nodes  # older names, still used by the engine command test
 
 
 def write_lines(path, lines):
@@ -26,15 +25,11 @@ def write_lines(path, lines):
         f.write("".join(line + "\n" for line in lines))
 
 
-def write_servers(directory, entries):
-    write_lines(os.path.join(directory, "servers.dat"), entries)
-
-
 def write_profile(directory, name, email, buddies=(), servers=()):
     """userinfo.dat as the program writes it (name, e-mail, "Visible", one buddy a line); servers.dat if given."""
     write_lines(os.path.join(directory, "userinfo.dat"), [name, email, "Visible", *buddies])
     if servers:
-        write_servers(directory, servers)
+        write_lines(os.path.join(directory, "servers.dat"), servers)
 
 
 def read_lines(path):

@@ -5,23 +5,11 @@ import time
 
 import numpy as np
 
+import kvaudio
 import kvtest
+from kvaudio import PLAY_DONE
 
-PLAY_DONE = "Voice file playing completed"
 ARITH = "This file's video uses arithmetic coding, which this build cannot decode; its sound plays on"
-
-
-def play(copy, name, wait=True):  # through Ctrl+P and the chooser; returns the lines printed
-    before, done = len(copy.stdout_lines()), copy.stdout_lines().count(PLAY_DONE)
-    copy.key(copy.window, "ctrl+p")
-    chooser = copy.wait_window("Play Voice File")
-    copy.key(chooser, "ctrl+a")
-    copy.type_text(chooser, name)
-    copy.key(chooser, "Return")
-    copy.wait_output(f"Playing voice file {os.path.join(copy.dir, name)}", timeout=10)
-    if wait:
-        kvtest.poll(lambda: copy.stdout_lines().count(PLAY_DONE) > done, 60, f"{name} to end")
-    return copy.stdout_lines()[before:]
 
 
 def shown_picture_error(copy, path, picture):
@@ -58,28 +46,27 @@ def test_av_file(run):
             os.link(f(file), os.path.join(copy.dir, file))
         return copy
 
-    a = start("A")
-    play(a, "voice.vox")
-    play(a, "imported.vox")
+    rec = kvaudio.Recorder(a := start("A"))
+    rec.play("voice.vox")
+    rec.play("imported.vox")
     a.quit()
     voice = kvtest.read_s16(a.dsp_out)
     adpcm = run.kvcodec("adpcm", np.pad(speech, (0, -speech.size % 1800)))
     assert np.array_equal(voice[8 * 3200:8 * 3200 + adpcm.size], adpcm), "the imported file plays the program's ADPCM"
     voice = voice[:8 * 3200]
 
-    b = start("B")
-    assert play(b, "av.avf") == [f"Playing voice file {os.path.join(b.dir, 'av.avf')}", PLAY_DONE]
+    rec = kvaudio.Recorder(b := start("B"))
+    assert rec.play("av.avf") == [f"Playing voice file {os.path.join(b.dir, 'av.avf')}", PLAY_DONE]
     assert shown_picture_error(b, os.path.join(run.workdir, "av-last"), rgb("last.rgb")) <= 2
-    play(b, "made.avf")
+    rec.play("made.avf")
     assert shown_picture_error(b, os.path.join(run.workdir, "made-last"), rgb("made.rgb")) <= 2
-    assert play(b, "arith.avf")[1:] == [ARITH, PLAY_DONE]
+    assert rec.play("arith.avf")[1:] == [ARITH, PLAY_DONE]
 
-    done = b.stdout_lines().count(PLAY_DONE)
-    play(b, "av.avf", wait=False)
+    rec.start_playing("av.avf")
     started = time.monotonic()
     time.sleep(0.8)
     b.act(kvtest.TITLE, "File", "Stop")
-    kvtest.poll(lambda: b.stdout_lines().count(PLAY_DONE) > done, 5, "Stop to end the AV file")
+    b.wait_count(PLAY_DONE, rec.played, 5)
     assert time.monotonic() - started < 2.4, "Stop ends the AV file before its 24 pictures could show"
     b.quit()
     heard = kvtest.read_s16(b.dsp_out)

@@ -70,12 +70,12 @@ def test_make_av_pictures_are_the_reconstruction(run, inputs, opts):
     w = lambda name: os.path.join(run.workdir, name)  # noqa: E731
     tool(run, "make-av", wav, clip, w("av.avf"), "--reconstruction", w("rec.y4m"), *opts)
     tool(run, "export", w("av.avf"), w("av.wav"), "--video", w("av.y4m"))
-    with open(w("rec.y4m"), "rb") as a, open(w("av.y4m"), "rb") as b:
-        assert a.read() == b.read()
+    assert pathlib.Path(w("rec.y4m")).read_bytes() == pathlib.Path(w("av.y4m")).read_bytes()
     assert probe("ffprobe", "-v", "error", "-count_frames", "-show_entries", "stream=width,height,nb_read_frames",
                  "-of", "csv=p=0", w("av.y4m")) == f"160,112,{-(-wav_samples(w('av.wav')).size // 800)}"
     info = tool(run, "info", w("av.avf")).stdout
-    want = ["I-picture"] + ["PB-picture"] * ("--pb-frames" in opts) + [o[2:] for o in opts if o in ("--unrestricted-vectors", "--advanced-prediction")]
+    want = ["I-picture"] + ["PB-picture"] * ("--pb-frames" in opts) + [
+        o[2:] for o in opts if o in ("--unrestricted-vectors", "--advanced-prediction")]
     assert all(word in info for word in want), info
 
 

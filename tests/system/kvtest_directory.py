@@ -1,4 +1,4 @@
-"""Directory helpers for the whole-program tests: the real server, a scripted third user, a SOCKS proxy."""
+"""Guards against directory tests that trust the client alone: the real server, a raw third user, a real SOCKS proxy."""
 import json
 import os
 import re
@@ -11,9 +11,7 @@ import time
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import kvtest  # noqa: E402
-from kvtest import poll  # noqa: E402
+import kvtest
 
 DIRECTORY_PORT = 2048
 REFUSED = "Proxy Server: Request rejected or failed! CD = 91"
@@ -45,8 +43,7 @@ def server_menu(copy, key):  # the Server menu by its mnemonic, an item by its o
     copy.display.xdotool("key", key)
 
 
-def connect(copy, server=None, name=None):
-    """Connect Server, OK in the server list; returns the server's register line when a server is given."""
+def connect(copy, server=None, name=None):  # OK in the server list; the server's register line if given one
     mark = server.mark() if server else 0
     server_menu(copy, "c")
     copy.ui.window("Connect to Server")
@@ -72,7 +69,7 @@ class DirectoryServer:  # kestrelvox-directory on host.ip, its event lines read 
         return [line for line in self.lines()[after:] if re.search(pattern, line)]
 
     def wait(self, pattern, timeout=10, after=0):
-        return poll(lambda: self.find(pattern, after), timeout, f"{pattern!r} from the directory server")[0]
+        return kvtest.poll(lambda: self.find(pattern, after), timeout, f"{pattern!r} from the directory server")[0]
 
     def stop(self):
         os.kill(self.proc.pid, signal.SIGTERM)
@@ -140,7 +137,7 @@ class Dante:
         def listening():
             assert self.proc.alive(), "danted ended at start-up: " + self.log()
             return f"{host.ip}:1080" in kvtest.run_quiet(host.exec_cmd("ss", "-Htln"), check_rc=False).stdout
-        poll(listening, 10, f"danted to listen on {host.ip}:1080", interval=0.1)
+        kvtest.poll(listening, 10, f"danted to listen on {host.ip}:1080", interval=0.1)
 
     def log(self):
         return kvtest.read_text(self.logfile)

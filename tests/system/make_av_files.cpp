@@ -1,6 +1,6 @@
-// Guards the AV file test's inputs: writes into DIR av.avf (GSM audio and 24 H.263 pictures: I, P with motion,
-// PB-frames), voice.vox (the audio alone), arith.avf (arithmetic-coded pictures) and last.rgb (the last picture,
-// 160 x 112 RGB); "--last-rgb IN.y4m OUT.rgb" converts the last picture of a 4:2:0 stream as the display does.
+// Guards against AV pictures checked only against the program itself: writes, from the test encoder, into DIR av.avf
+// (GSM audio, 24 H.263 pictures: I, P with motion, PB-frames), voice.vox (its audio), arith.avf (arithmetic-coded) and
+// last.rgb (the last picture as the display shows it); "--last-rgb IN.y4m OUT.rgb" does that for a 4:2:0 stream.
 #include "../support/sac_stand_in_models.h"
 #include "audio/codec_framing.h"
 #include "audio/media_packet.h"
@@ -61,7 +61,8 @@ int main(int argc, char **argv)
         }
         setPacketPayloadLength(packet, 3200);
         gsmcomp(packet, codec);
-        audio.push_back({false, {packet + kPacketHeaderSize, packet + kPacketHeaderSize + packetPayloadLength(packet)}});
+        const unsigned char *payload = packet + kPacketHeaderSize;
+        audio.push_back({false, {payload, payload + packetPayloadLength(packet)}});
     }
 
     std::vector<te::AvRecord> av, arith;

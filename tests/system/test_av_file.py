@@ -1,4 +1,4 @@
-"""Guards against AV files whose pictures are reconstructed or shown wrongly, whose sound differs from the voice file's, and a Stop that does not stop."""
+"""Guards against AV pictures decoded or shown wrongly, AV sound unlike the voice file's, a Stop that does not stop."""
 import os
 import subprocess
 import time
@@ -32,12 +32,12 @@ def test_av_file(run):
     speech = kvtest.speech("Made with the file tool.", f("s.raw"))
     make_av_files = os.path.join(run.build_dir, "tests", "make_av_files")
     tool = os.path.join(run.build_dir, "tools", "kestrelvox_file", "kestrelvox-file")
-    for cmd in ([make_av_files, f("")], ["sox", "-r", "8000", "-e", "signed", "-b", "16", "-c", "1", f("s.raw"), f("s.wav")],
-                [tool, "import", f("s.wav"), f("imported.vox"), "--codec", "adpcm"],
-                ["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=176x144:rate=10", "-t", "2", "-pix_fmt",
-                 "yuv420p", f("clip.y4m")],
-                [tool, "make-av", f("s.wav"), f("clip.y4m"), f("made.avf"), "--pb-frames", "--reconstruction", f("rec.y4m")],
-                [make_av_files, "--last-rgb", f("rec.y4m"), f("made.rgb")]):
+    sox = ["sox", "-r", "8000", "-e", "signed", "-b", "16", "-c", "1", f("s.raw"), f("s.wav")]
+    clip = ["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=176x144:rate=10", "-t", "2", "-pix_fmt",
+            "yuv420p", f("clip.y4m")]
+    for cmd in ([make_av_files, f("")], sox, clip, [tool, "import", f("s.wav"), f("imported.vox"),
+                "--codec", "adpcm"], [tool, "make-av", f("s.wav"), f("clip.y4m"), f("made.avf"), "--pb-frames",
+                "--reconstruction", f("rec.y4m")], [make_av_files, "--last-rgb", f("rec.y4m"), f("made.rgb")]):
         kvtest.run_quiet(cmd, timeout=60)
 
     def start(name):  # one copy at a time: both use the port of the one host

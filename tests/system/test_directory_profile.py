@@ -1,4 +1,4 @@
-"""Guards against the profile shown or saved wrongly (cuts, visibility, folder), saving sending to the server, and Cancel writing."""
+"""Guards against the profile shown or saved wrongly (cuts, visibility, folder), sent on save, or written on Cancel."""
 import os
 import time
 

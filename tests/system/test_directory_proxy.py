@@ -1,4 +1,4 @@
-"""Guards against a broken SOCKS 4 path (request bytes, user ID bounds, proxy.inf lines and folder, refusal shown) and invalid UTF-8 names or chat dropped."""
+"""Guards against a broken SOCKS 4 path (request, user ID bound, proxy.inf, refusal shown) and invalid UTF-8 lost."""
 import os
 import re
 

@@ -1,4 +1,4 @@
-"""Guards against the directory server dropping, mixing or mis-sizing answers under 2000 concurrent clients, and a bad SIGTERM exit."""
+"""Guards against the directory server dropping or mixing list answers under 2000 clients, or a bad SIGTERM exit."""
 import os
 import resource
 import socket
@@ -47,8 +47,8 @@ def load():
     bad = 0
     for i, s in enumerate(socks):
         users, rows = read_list(s, 1), read_list(s, 2)
-        bad += not (len(users) == LIST_MAX and len(set(users)) == LIST_MAX and sorted(rows) ==
-                    sorted((b, addrs[b]) for b in buddies[i]) and all(addrs.get(n) == a and n != names[i] for n, a in users))
+        bad += not (len(users) == LIST_MAX == len(set(users)) and sorted(rows) == sorted((b, addrs[b]) for b in
+                    buddies[i]) and all(addrs.get(n) == a and n != names[i] for n, a in users))
     for s in socks:
         s.sendall(b"quit!".ljust(16, b"\0"))
         s.close()

@@ -1,4 +1,4 @@
-"""Guards against kestrelvox-file writing sound or pictures that differ from the program's coders, wrong splits, and bad input taken or left behind."""
+"""Guards against kestrelvox-file output unlike the program's coders, wrong splits, bad input taken or left behind."""
 import os
 import pathlib
 import subprocess
@@ -91,11 +91,11 @@ def test_bad_input_and_usage(run, inputs):
         (d / name).write_bytes(content)
     (d / "locked").mkdir(0o555)
     before = set(os.listdir(d))
-    for name, args, why in [("cut.wav", ["import", d / "cut.wav", d / "out.vox", "--codec", "gsm"], "cut short"),
-                            ("text.wav", ["import", d / "text.wav", d / "out.vox", "--codec", "gsm"], "not a sound file"),
-                            ("bad.y4m", ["make-av", wav, d / "bad.y4m", d / "out.avf"], "is not 8-bit 4:2:0"),
-                            ("locked/out.vox", ["import", wav, d / "locked/out.vox", "--codec", "gsm"], "Permission denied"),
-                            ("damaged.vox", ["export", d / "damaged.vox", d / "out.wav"], "damaged at byte 1372")]:
+    for name, args, why in [("cut.wav", ["import", d / "cut.wav", d / "o.vox", "--codec", "gsm"], "cut short"),
+                            ("text.wav", ["import", d / "text.wav", d / "o.vox", "--codec", "gsm"], "not a sound file"),
+                            ("bad.y4m", ["make-av", wav, d / "bad.y4m", d / "o.avf"], "is not 8-bit 4:2:0"),
+                            ("locked/o.vox", ["import", wav, d / "locked/o.vox", "--codec", "gsm"], "Permission denied"),
+                            ("damaged.vox", ["export", d / "damaged.vox", d / "o.wav"], "damaged at byte 1372")]:
         user = ("setpriv", "--reuid=nobody", "--clear-groups") if name.startswith("locked") else ()
         err = tool(run, *args, rc=1, user=user).stderr
         assert name in err and why in err, err

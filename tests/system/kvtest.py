@@ -260,8 +260,14 @@ class Display:
         return int(out) if out.isdigit() else None
 
     def activate(self, wid, timeout=5):
-        self.xdotool("windowactivate", str(wid), check_rc=False)
-        poll(lambda: self.active_window() == wid, timeout, f"window {wid} to become active")
+        asked = [0.0]
+
+        def active():  # the window manager may drop a request while focus moves: ask again
+            if time.monotonic() - asked[0] > 1:
+                self.xdotool("windowactivate", str(wid), check_rc=False)
+                asked[0] = time.monotonic()
+            return self.active_window() == wid
+        poll(active, timeout, f"window {wid} to become active")
 
     def key(self, wid, *keys):
         self.activate(wid)

@@ -35,7 +35,7 @@ def test_controls_and_mute(run):
     assert open_dialog(a) == [(m, m == "GSM") for m in modes]
     close_dialog(a)
     assert not [line for line in a.stdout_lines() if line.startswith("Audio mode:")]
-    open_dialog(b)
+    assert open_dialog(b) == [(m, m == "GSM") for m in modes]
     b.act(DIALOG, "LD-GSM")
     close_dialog(b, "  OK  ")
     assert b.stdout_lines().count("Audio mode: LD-GSM") == 1

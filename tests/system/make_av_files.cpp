@@ -1,10 +1,6 @@
-// Writes the AV files of the whole-program video test into DIR:
-//   av.avf     GSM audio records interleaved with 24 H.263 pictures (I, P with motion, PB-frames)
-//   voice.vox  the same audio records alone
-//   arith.avf  the same audio records with arithmetic-coded pictures (stand-in models)
-//   last.rgb   the last picture the program must show: 160 x 112 pixels of R, G, B
-// or, as "make_av_files --last-rgb IN.y4m OUT.rgb", the RGB of the last picture of a
-// kestrelvox-file YUV4MPEG2 stream (160 x 112, 4:2:0), as the program's display makes it.
+// Guards against AV pictures checked only against the program itself: writes, from the test encoder, into DIR av.avf
+// (GSM audio, 24 H.263 pictures: I, P with motion, PB-frames), voice.vox (its audio), arith.avf (arithmetic-coded) and
+// last.rgb (the last picture as the display shows it); "--last-rgb IN.y4m OUT.rgb" does that for a 4:2:0 stream.
 #include "../support/sac_stand_in_models.h"
 #include "audio/codec_framing.h"
 #include "audio/media_packet.h"
@@ -19,6 +15,15 @@
 #include <vector>
 
 namespace te = kv::video::testenc;
+
+// y, cb, cr: 160 x 120 pictures, of which the top 112 rows are shown.
+static bool writeRgb(const std::string &path, const uint8_t *y, const uint8_t *cb, const uint8_t *cr)
+{
+    std::vector<uint8_t> rgb(160 * 120 * 3);
+    Yuv2Rgb24(y, cr, cb, rgb.data(), 160, 120);
+    FILE *f = fopen(path.c_str(), "wb");
+    return f && fwrite(rgb.data(), 1, 160 * 112 * 3, f) == 160 * 112 * 3 && fclose(f) == 0;
+}
 
 static int lastRgb(const char *in, const char *out)
 {
@@ -35,20 +40,15 @@ static int lastRgb(const char *in, const char *out)
                   fread(cr.data(), 1, 80 * 56, f) == 80 * 56;
         }
     fclose(f);
-    std::vector<uint8_t> rgb(160 * 120 * 3);
-    Yuv2Rgb24(y.data(), cr.data(), cb.data(), rgb.data(), 160, 120);
-    FILE *o = fopen(out, "wb");
-    return any && o && fwrite(rgb.data(), 1, 160 * 112 * 3, o) == 160 * 112 * 3 && fclose(o) == 0 ? 0 : 1;
+    return any && writeRgb(out, y.data(), cb.data(), cr.data()) ? 0 : 1;
 }
 
 int main(int argc, char **argv)
 {
     if (argc == 4 && !strcmp(argv[1], "--last-rgb"))
         return lastRgb(argv[2], argv[3]);
-    if (argc != 2) {
-        fprintf(stderr, "usage: make_av_files DIR\n");
+    if (argc != 2)
         return 2;
-    }
     const std::string dir = argv[1];
     EncoderState codec;
     initEncoderState(codec);
@@ -61,8 +61,8 @@ int main(int argc, char **argv)
         }
         setPacketPayloadLength(packet, 3200);
         gsmcomp(packet, codec);
-        const int n = packetPayloadLength(packet);
-        audio.push_back({false, {packet + kPacketHeaderSize, packet + kPacketHeaderSize + n}});
+        const unsigned char *payload = packet + kPacketHeaderSize;
+        audio.push_back({false, {payload, payload + packetPayloadLength(packet)}});
     }
 
     std::vector<te::AvRecord> av, arith;
@@ -92,15 +92,11 @@ int main(int argc, char **argv)
         last = e.shown.back();
         o.arithmetic = true;
         arith.push_back({true, encArith.encode(p, o).bytes});
-        if (n % 3 == 2) {
-            av.push_back(audio[static_cast<size_t>(n / 3)]);
-            arith.push_back(audio[static_cast<size_t>(n / 3)]);
-        }
+        for (auto *records : {&av, &arith})
+            if (n % 3 == 2)
+                records->push_back(audio[static_cast<size_t>(n / 3)]);
     }
-    std::vector<uint8_t> rgb(160 * 120 * 3);
-    Yuv2Rgb24(last.y.data(), last.cr.data(), last.cb.data(), rgb.data(), 160, 120);
-    FILE *f = fopen((dir + "/last.rgb").c_str(), "wb");
-    const bool ok = f && fwrite(rgb.data(), 1, 160 * 112 * 3, f) == 160 * 112 * 3 && fclose(f) == 0 &&
+    const bool ok = writeRgb(dir + "/last.rgb", last.y.data(), last.cb.data(), last.cr.data()) &&
                     te::writeAvFile(dir + "/av.avf", kCodecGsm, av) && te::writeAvFile(dir + "/voice.vox", kCodecGsm, audio) &&
                     te::writeAvFile(dir + "/arith.avf", kCodecGsm, arith);
     freeEncoderState(codec);

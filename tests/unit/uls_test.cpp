@@ -1,4 +1,4 @@
-// Guards against wrong directory bytes, replies mis-read, read past what arrived or lost across reads, and a server that lists, relays or drops the wrong clients.
+// Guards against wrong directory bytes, replies mis-read or lost, and a server listing, relaying or dropping wrongly.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -6,53 +6,38 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <set>
 #include <thread>
 
 #include "core/ui_ops.h"
 #include "directory/address.h"
 #include "directory/uls_client.h"
-#include "directory/uls_protocol.h"
 #include "directory/uls_server.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
-inline std::string le32(int32_t v) {
-    std::string s;
-    for (int i = 0; i < 4; ++i) s += char(uint32_t(v) >> (8 * i));
-    return s;
-}
-inline int32_t readLE(const std::string &s, std::size_t at) {
-    return int32_t(uint8_t(s[at]) | uint8_t(s[at + 1]) << 8 | uint8_t(s[at + 2]) << 16 | uint32_t(uint8_t(s[at + 3])) << 24);
-}
-inline std::string field(std::string text, std::size_t width) { return text.resize(width, '\0'), text; }
-inline std::string command(const char *word) { return field(word, kUlsCommandSize); }
-inline std::string addrBytes(const std::string &dotted) {
-    const uint32_t a = inet_addr(dotted.c_str());
-    return std::string(reinterpret_cast<const char *>(&a), 4);
-}
+std::string le32(int32_t v) { return std::string(reinterpret_cast<const char *>(&v), 4); }  // on this little-endian host
+int32_t readLE(const std::string &s, std::size_t at) { int32_t v = -1; if (s.size() >= at + 4) memcpy(&v, &s[at], 4); return v; }
+std::string field(std::string text, std::size_t width) { return text.resize(width, '\0'), text; }
+std::string command(const char *word) { return field(word, kUlsCommandSize); }
+std::string addrBytes(const std::string &dotted) { return le32(int32_t(inet_addr(dotted.c_str()))); }  // as it lies
 // A user (1) or buddy (2) list reply with `count` in its header and `entries` records prefix0 at 10.0.0.1, ...
-inline std::string listReply(int32_t type, int32_t count, int entries, const std::string &prefix = "u") {
+std::string listReply(int32_t type, int32_t count, int entries, const std::string &prefix = "u") {
     std::string r = le32(type) + le32(count) + le32(0);
     for (int i = 0; i < entries; ++i)
         r += addrBytes("10.0.0." + std::to_string(i + 1)) + field(prefix + std::to_string(i), type == 1 ? 16 : 48);
     return r;
 }
-// The 120-byte registration record.
-inline std::string registration(const std::string &name, int visible = 1, const std::string &buddies = "",
-                                const std::string &addr = "0.0.0.0", const std::string &email = "") {
+std::string registration(const std::string &name, int visible = 1, const std::string &buddies = "",
+                         const std::string &addr = "0.0.0.0", const std::string &email = "") {
     return addrBytes(addr) + le32(visible) + field(name, 16) + field(email, 32) + field(buddies, 64);
 }
 
-inline bool readable(int fd, int ms) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, ms) == 1;
-}
+bool readable(int fd, int ms) { pollfd p{fd, POLLIN, 0}; return poll(&p, 1, ms) == 1; }
 // Exactly n bytes, or fewer if the peer closes or 3 s pass without data.
-inline std::string readN(int fd, std::size_t n) {
+std::string readN(int fd, std::size_t n) {
     std::string out;
     char buf[4096];
     for (ssize_t r = 1; out.size() < n && r > 0 && readable(fd, 3000);)
@@ -60,7 +45,7 @@ inline std::string readN(int fd, std::size_t n) {
     return out;
 }
 // Reads past whatever is still on its way until the end of the stream.
-inline bool closedByPeer(int fd, int ms = 3000) {
+bool closedByPeer(int fd, int ms = 3000) {
     char buf[4096];
     while (readable(fd, ms))
         if (recv(fd, buf, sizeof buf, 0) <= 0) return true;
@@ -68,13 +53,13 @@ inline bool closedByPeer(int fd, int ms = 3000) {
 }
 
 // What the core asked the user interface to show, in order: "box:title|text", "list:title|entry|...", "chat:line".
-inline std::vector<std::string> g_shown;
-inline void (*g_duringList)() = nullptr;  // runs inside the list "dialog"
-inline void recordUi() {
+std::vector<std::string> g_shown;
+void (*g_duringList)() = nullptr;  // runs inside the list "dialog"
+void recordUi() {
     g_shown.clear();
     g_duringList = nullptr;
     KvUiOps ops{};
-    ops.messageBox = [](const char *title, const char *text) { g_shown.push_back("box:" + std::string(title) + "|" + text); };
+    ops.messageBox = [](const char *title, const char *text) { g_shown.push_back(std::string("box:") + title + "|" + text); };
     ops.listReceived = [](const char *title, const std::vector<std::string> &entries) {
         g_shown.push_back("list:" + std::string(title));
         for (const std::string &e : entries) g_shown.back() += "|" + e;
@@ -84,20 +69,18 @@ inline void recordUi() {
     kvSetUiOps(ops);
 }
 
-// ---- Bytes ----
-
 std::vector<UlsReply> parse(const std::string &b, std::size_t maxReplies = 16) {
     return parseUlsReplies(reinterpret_cast<const uint8_t *>(b.data()), b.size(), maxReplies);
 }
 template <class Bytes> std::string str(const Bytes &b, std::size_t n) { return std::string(b.begin(), b.begin() + n); }
 
 TEST(UlsRequests, CommandsMessagesAndSocksRequestsAsSent) {
-    for (const char *word : {"refresh user", "refresh buddy", "quit!"}) EXPECT_EQ(str(buildUlsCommand(word), 16), command(word));
+    for (const char *w : {"refresh user", "refresh buddy", "quit!"}) EXPECT_EQ(str(buildUlsCommand(w), 16), command(w));
     std::array<uint8_t, kUlsMessageRequestMax> buf;
     EXPECT_EQ(str(buf, buildUlsMessage("hello", buf.data())), "messagehello");
     EXPECT_EQ(buildUlsMessage(std::string(1000, 'x').c_str(), buf.data()), 7 + kUlsMaxChatText);
     const uint32_t server = inet_addr("10.47.0.3");
-    const std::string head("\x04\x01\x08\x00\x0A\x2F\x00\x03", 8);
+    const std::string head("\x04\x01\x08\x00\x0A\x2F\x00\x03", 8);  // version, connect, port, address
     EXPECT_EQ(str(buildSocksRequest(2048, server, "abc"), 44), field(head + "abc", 44));
     EXPECT_EQ(str(buildSocksRequest(2051, server, ""), 4), head.substr(0, 3) + "\x03");
     EXPECT_EQ(str(buildSocksRequest(2048, server, std::string(39, 'u').c_str()), 44), field(head + std::string(32, 'u'), 44));
@@ -111,28 +94,28 @@ TEST(UlsReplies, ListsAreReadEntryByEntryAndOnlyWhenWholeAndInBounds) {
         auto r = parse(listReply(type, 24, 24, "user") + le32(6));
         ASSERT_EQ(r.size(), 2u) << "a whole list takes exactly its records";
         EXPECT_EQ(std::tuple(r[0].kind, r[0].valid, r[0].list.count, r[1].kind),
-                  std::tuple(type == 1 ? UlsReplyKind::userList : UlsReplyKind::buddyList, true, 24, UlsReplyKind::broadcastConnected));
+                  std::tuple(type == 1 ? UlsReplyKind::userList : UlsReplyKind::buddyList, true, 24,
+                             UlsReplyKind::broadcastConnected));
         for (int i = 0; i < 24; ++i)
             EXPECT_EQ(r[0].list.entries[i].name + std::string(" ") + inet_ntoa(in_addr{r[0].list.entries[i].addr}),
                       "user" + std::to_string(i) + " 10.0.0." + std::to_string(i + 1));
         // A name filling its field is cut to 15 characters.
         r = parse(le32(type) + le32(1) + le32(0) + addrBytes("10.0.0.7") + std::string(type == 1 ? 16 : 48, 'Z'));
-        EXPECT_TRUE(r[0].valid);
-        EXPECT_EQ(std::string(r[0].list.entries[0].name), std::string(15, 'Z'));
+        EXPECT_EQ(std::string(r[0].valid ? r[0].list.entries[0].name : "invalid"), std::string(15, 'Z'));
     }
-    const struct { std::string reply; bool hasCount; int32_t count; } bad[] = {
-        {listReply(1, 25, 24), true, 25}, {listReply(1, -1, 24), true, -1}, {listReply(1, 1000000, 24), true, 1000000},
-        {listReply(1, 0, 0), true, 0}, {listReply(1, 3, 2), true, 3}, {listReply(2, 2, 2).substr(0, 115), true, 2},
-        {le32(2) + le32(5), true, 5}, {le32(1), false, 0}};
-    for (const auto &b : bad) {
-        auto e = parse(b.reply);
-        ASSERT_EQ(e.size(), 1u) << b.count;
-        EXPECT_EQ(std::tuple(e[0].hasCount, e[0].count, e[0].valid), std::tuple(b.hasCount, b.count, false)) << b.count;
+    // Kept but not shown: counts out of 1..24, entries missing (even one byte of one), no count at all.
+    const std::pair<std::string, int32_t> bad[] = {{listReply(1, 25, 24), 25}, {listReply(1, -1, 24), -1},
+        {listReply(1, 1000000, 24), 1000000}, {listReply(1, 0, 0), 0}, {listReply(1, 3, 2), 3},
+        {listReply(2, 2, 2).substr(0, 115), 2}, {le32(2) + le32(5), 5}, {le32(1), 0}};
+    for (const auto &[reply, count] : bad) {
+        auto e = parse(reply);
+        ASSERT_EQ(e.size(), 1u) << count;
+        EXPECT_EQ(std::tuple(e[0].hasCount, e[0].count, e[0].valid), std::tuple(reply.size() >= 8, count, false)) << count;
     }
     EXPECT_TRUE(parse(std::string("\x01\0\0", 3)).empty());
 }
 
-TEST(UlsReplies, ChatLinesUnknownTypesAndFloods) {
+TEST(UlsReplies, ChatLinesAndUnknownTypes) {
     const std::pair<std::string, std::string> chats[] = {
         {le32(3) + field("bob", 16) + "hi there", "bob: hi there\n"},
         {le32(3) + "ABCDEFGHIJKLMNOP" + "x", "ABCDEFGHIJKLMNO: x\n"},  // a full name field shows 15
@@ -144,9 +127,6 @@ TEST(UlsReplies, ChatLinesUnknownTypesAndFloods) {
         EXPECT_EQ(std::pair(r[0].kind, std::string(r[0].chatLine)), std::pair(UlsReplyKind::chat, line));
     }
     for (int32_t type : {4, 7, -3}) EXPECT_EQ(parse(le32(type) + std::string(30, '\xEE'))[0].kind, UlsReplyKind::ignored);
-    std::string flood;
-    for (int i = 0; i < 500; ++i) flood += le32(6);
-    EXPECT_EQ(parse(flood, 16).size(), 16u);
 }
 
 TEST(UlsReplyAssembler, EachReplySplitAtAnyByteComesOutOnceWholeAndNothingIsHeldPastTheBound) {
@@ -161,7 +141,8 @@ TEST(UlsReplyAssembler, EachReplySplitAtAnyByteComesOutOnceWholeAndNothingIsHeld
         }
     UlsReplyAssembler assembler;
     std::vector<UlsReply> out;
-    for (int i = 0; i < 100 && out.empty(); ++i) assembler.feed(reinterpret_cast<const uint8_t *>(listReply(1, 24, 24).data()), 100, out);
+    const std::string list = listReply(1, 24, 24);
+    for (int i = 0; i < 100 && out.empty(); ++i) assembler.feed(reinterpret_cast<const uint8_t *>(list.data()), 100, out);
     EXPECT_FALSE(out.empty()) << "held beyond the bound";
 }
 
@@ -171,27 +152,26 @@ std::string splitInTwo(const std::string &stream, std::size_t cut) {
     std::vector<UlsRequest> out;
     s.feed(reinterpret_cast<const uint8_t *>(stream.data()), cut, out);
     s.feed(reinterpret_cast<const uint8_t *>(stream.data()) + cut, stream.size() - cut, out);
-    std::string k;
-    for (const UlsRequest &r : out) k += std::to_string(int(r.kind)) + (r.text.empty() ? "" : "[" + r.text + "]") + (r.junkBytes ? "#" + std::to_string(r.junkBytes) : "");
+    std::string k;  // kinds in their declared order: refresh user, refresh buddy, message, quit, junk
+    for (const UlsRequest &r : out)
+        k += "ubmqj"[int(r.kind)] + (r.text.empty() ? "" : "[" + r.text + "]") +
+             (r.junkBytes ? "#" + std::to_string(r.junkBytes) : "");
     return k + "/" + std::to_string(s.pending());
 }
 
 TEST(UlsRequestSplitter, RecognisesEachRequestSplitAtAnyByteAndDropsJunk) {
-    // kinds: 0 refresh user, 1 refresh buddy, 2 message, 3 quit, 4 junk
     const std::string commands = command("refresh user") + command("refresh buddy") + command("quit!");
     for (std::size_t cut = 0; cut <= commands.size(); ++cut)
-        ASSERT_EQ(splitInTwo(commands, cut), "013/0") << "cut at " << cut;
+        ASSERT_EQ(splitInTwo(commands, cut), "ubq/0") << "cut at " << cut;
     const struct { std::string stream; std::size_t cut; std::string requests; } cases[] = {
-        {command("refresh user") + "messagehello", 16, "02[hello]/0"},
-        {std::string("messagehi\0", 10) + command("refresh buddy"), 26, "2[hi]1/0"},  // a NUL ends a message
-        {"message" + std::string(5000, 'm'), 5007, "2[" + std::string(kUlsMaxChatText, 'm') + "]/0"},
-        {"GET / HTTP/1.0\r\n\r\n" + command("refresh buddy"), 18, "4#181/0"},  // junk doesn't poison what follows
+        {command("refresh user") + "messagehello", 16, "um[hello]/0"},
+        {std::string("messagehi\0", 10) + command("refresh buddy"), 26, "m[hi]b/0"},  // a NUL ends a message
+        {"message" + std::string(5000, 'm'), 5007, "m[" + std::string(kUlsMaxChatText, 'm') + "]/0"},
+        {"GET / HTTP/1.0\r\n\r\n" + command("refresh buddy"), 18, "j#18b/0"},  // junk doesn't poison what follows
         {"refresh ", 8, "/8"},                                                 // a partial word waits
-        {std::string("refresh everyone\0", 17), 8, "4#17/0"}};                  // a wrong continuation is junk
+        {std::string("refresh everyone\0", 17), 8, "j#17/0"}};                  // a wrong continuation is junk
     for (const auto &c : cases) EXPECT_EQ(splitInTwo(c.stream, c.cut), c.requests);
 }
-
-// ---- The client ----
 
 // A scripted directory server on a loopback port, and the profile of a visible "alice" with two buddies.
 class UlsClient : public ::testing::Test {
@@ -221,7 +201,6 @@ protected:
         return readN(peer_, 120);
     }
     void send(const std::string &b) { ASSERT_EQ(write(peer_, b.data(), b.size()), ssize_t(b.size())); }
-    void expectDisconnected() { EXPECT_EQ(std::pair(serverConnected.load(), ULSsock), std::pair(0, -1)); }
 
     const std::string profile_ = std::filesystem::temp_directory_path() / ("kv_uls_" + std::to_string(getpid()));
     int listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), peer_ = -1;
@@ -230,8 +209,7 @@ protected:
 TEST_F(UlsClient, RegistrationAndEachRequestGoOutAsTheirBytesAndNothingWhileDisconnected) {
     for (int mode = 1; mode <= 4; ++mode) serverConnection(mode == 3 ? "hi" : nullptr, static_cast<UlsMode>(mode));
     EXPECT_FALSE(readable(listen_, 100)) << "no connection was even tried";
-    in_addr local{GetLocalAddr()};
-    EXPECT_EQ(connectAndAccept(), registration("alice", 1, "bob\ncarol", inet_ntoa(local), "alice@example.org"));
+    EXPECT_EQ(connectAndAccept(), registration("alice", 1, "bob\ncarol", inet_ntoa({GetLocalAddr()}), "alice@example.org"));
     serverConnection(nullptr, kUlsRefreshUser);
     serverConnection(nullptr, kUlsRefreshBuddy);
     serverConnection("hello", kUlsMessage);
@@ -239,24 +217,10 @@ TEST_F(UlsClient, RegistrationAndEachRequestGoOutAsTheirBytesAndNothingWhileDisc
     serverConnection(nullptr, kUlsQuit);
     EXPECT_EQ(readN(peer_, 60), command("refresh user") + command("refresh buddy") + "messagehello" + command("quit!"));
     EXPECT_TRUE(closedByPeer(peer_));
-    expectDisconnected();
+    EXPECT_EQ(std::pair(serverConnected.load(), ULSsock), std::pair(0, -1));
     close(peer_);
     std::ofstream(profile_) << "eve\neve@x.y\nInvisible\n";
     EXPECT_EQ(connectAndAccept().substr(4, 4), le32(0)) << "an invisible profile sends flag 0";
-}
-
-TEST_F(UlsClient, AFailedConnectSaysWhyAndLeavesItDisconnected) {
-    const std::string missing = profile_ + ".missing";
-    const std::pair<std::string, std::string> cases[] = {
-        {"", "Not a valid IP\n"}, {missing, "Can't find " + missing + " file\n"}, {profile_, "Connection failed\n"}};
-    close(listen_);  // nothing listens there any more
-    for (const auto &[profile, message] : cases) {
-        testing::internal::CaptureStdout();
-        serverConnection(profile.empty() ? "" : "127.0.0.1", kUlsConnect, profile.c_str());
-        EXPECT_NE(testing::internal::GetCapturedStdout().find(message), std::string::npos) << message;
-        expectDisconnected();
-    }
-    listen_ = -1;
 }
 
 TEST_F(UlsClient, ListCountsDecideWhatIsShown) {
@@ -278,7 +242,7 @@ TEST_F(UlsClient, TheWatchShowsWhatArrivedAndEndsWithTheConnection) {
     send(listReply(1, 2, 2).substr(30) + le32(3) + field("bob", 16) + "bye");
     close(std::exchange(peer_, -1));
     EXPECT_EQ(ulsSockCallback(ULSsock), 0);
-    expectDisconnected();
+    EXPECT_EQ(std::pair(serverConnected.load(), ULSsock), std::pair(0, -1));
     EXPECT_EQ(g_shown, (Lines{"list:Online Users|u0 10.0.0.1|u1 10.0.0.2", "chat:bob: bye\n",
                               "box:ULS Server Connection|The connection to the directory server was lost"}));
     // A disconnect from inside the list dialog ends the watch without a lost-connection box.
@@ -295,8 +259,7 @@ TEST_F(UlsClient, ADrainStaysInItsBufferAndAPartialReplyIsShownOnceItWaitedTooLo
     connectAndAccept();
     send(std::string(20000, 'x'));
     std::vector<uint8_t> buf(kUlsDrainSize + 64, 0xCC);
-    bool closed = true;
-    EXPECT_EQ(readUlsData(ULSsock, buf.data(), kUlsDrainSize, &closed), int(kUlsDrainSize));
+    EXPECT_EQ(readUlsData(ULSsock, buf.data(), kUlsDrainSize, nullptr), int(kUlsDrainSize));
     EXPECT_EQ(std::vector(buf.begin() + kUlsDrainSize, buf.end()), std::vector<uint8_t>(64, 0xCC));
     while (readUlsData(ULSsock, buf.data()) > 0) {}
     const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch());
@@ -307,8 +270,6 @@ TEST_F(UlsClient, ADrainStaysInItsBufferAndAPartialReplyIsShownOnceItWaitedTooLo
     ulsExpirePartial(now.count() + kUlsPartialWaitMs + 1000);
     EXPECT_EQ(g_shown, Lines{"box:ULS Server Connection|Data error! Try again"});
 }
-
-// ---- The server ----
 
 // One connection to the server under test, from `from` (other loopback addresses stand for other hosts).
 struct Peer {
@@ -413,23 +374,19 @@ TEST_F(UlsServerTest, SplitOddAndHostileRecordsDoNotDisturbOthers) {
     steady.join("steady");
     for (char c : registration("alice") + command("refresh user")) alice.send(std::string(1, c)), usleep(200);
     EXPECT_EQ(alice.readList(1), Lines{"steady 127.0.0.1"});
-    // Records no client sends (a visibility flag other than 0 or 1, a name without its terminator), junk, half a
-    // registration, garbage and a torn command after one, a reset; some peers stay, connected or silent.
+    // Records no client sends, junk, half a registration, junk and a torn command after one, a reset, silence.
     std::string odd = registration("odd");
     odd[4] = 7;
-    std::mt19937 rng(2048);
     std::vector<std::unique_ptr<Peer>> staying;
     for (int i = 0; i < 70; ++i) {
         auto &p = staying.emplace_back(std::make_unique<Peer>(port()));
-        std::string junk(1 + rng() % 3000, '\0');
-        for (char &b : junk) b = char(rng());
+        const std::string junk(1 + i * 40, char(i * 37));
         const std::string sent[] = {odd, registration(std::string(16, 'n')), junk + std::string(120, 'r'),
                                     std::string(60, 'h'), registration("h" + std::to_string(i), 0) + junk + "refresh bu",
                                     junk, ""};
         p->send(sent[i % 7]);
         EXPECT_TRUE(i % 7 >= 3 || closedByPeer(p->fd)) << i;
-        const linger reset{1, 0};
-        if (i % 7 == 5) setsockopt(p->fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset), p.reset();
+        if (const linger rst{1, 0}; i % 7 == 5) setsockopt(p->fd, SOL_SOCKET, SO_LINGER, &rst, sizeof rst), p.reset();
         if (i % 10 == 0) { EXPECT_EQ(steady.users(), Lines{"alice 127.0.0.1"}); }
     }
     EXPECT_EQ(Peer(port()).join("late").users(), (Lines{"steady 127.0.0.1", "alice 127.0.0.1"}));

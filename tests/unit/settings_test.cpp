@@ -4,6 +4,7 @@
 #include "directory/settings_path.h"
 #include "engine_test_support.h"
 
+#include <arpa/inet.h>
 #include <climits>
 #include <csignal>
 #include <sys/resource.h>
@@ -150,4 +151,39 @@ TEST_F(SettingsFiles, ASaveReplacesTheWholeFileOrNothing)
     ASSERT_EQ(saveUserProfile(&p, file.c_str()), 1);
     EXPECT_TRUE(fs::is_symlink(file));
     EXPECT_EQ(read(dir / "real.dat").substr(0, 16), "a-name-too-long\n");
+}
+
+// A typed host entry: the address is the last word; broadcast entries select the broadcast port.
+TEST(HostEntries, AddressIsTheLastWordAndFieldsNeverSplitACharacter)
+{
+    const struct {
+        const char *entry, *address;
+        int port;
+    } cases[] = {
+        {"Office 10.0.0.5", "10.0.0.5", 2048},   {"Lab   server    host.example.org", "host.example.org", 2048},
+        {"Lab 10.1.2.3 x", "10.1.2.3 x", 2048}, {"a   ", "", 2048},
+        {"10.0.0.9", nullptr, 2048},            {"", nullptr, 2048},
+        {"BROADCAST 10.0.0.9", "10.0.0.9", 2051}, {"ULS-BROADCAST-1", nullptr, 2051},
+    };
+    for (const auto &c : cases) {
+        std::string copy(c.entry);
+        serverPort = 0;
+        const char *r = trimHostString(copy.data());
+        EXPECT_EQ(serverPort, c.port) << c.entry;
+        EXPECT_STREQ(r ? r : "(none)", c.address ? c.address : "(none)") << c.entry;
+    }
+    EXPECT_EQ(GetAddr("10.1.2.3 "), htonl(0x0A010203)); // the blank trimHostString leaves
+    EXPECT_EQ(GetAddr("255.255.255.255"), 0xFFFFFFFFu);
+    EXPECT_EQ(GetAddr(nullptr), 0u);
+
+    char name[16];
+    const std::pair<const char *, const char *> fields[] = {
+        {"abcdefghijklmnopqrstuvwxyz", "abcdefghijklmno"},
+        {"abcdefghijklmn\xC3\xA9", "abcdefghijklmn"}, // "é" needs two bytes: it does not fit
+        {"abcdefghijklm\xC3\xA9z", "abcdefghijklm\xC3\xA9"},
+    };
+    for (auto [in, out] : fields) {
+        copyToField(name, sizeof name, in);
+        EXPECT_STREQ(name, out);
+    }
 }

@@ -1,7 +1,4 @@
-// One video record's picture data, any bytes, through the H.263 decoder in
-// both entropy modes (arithmetic decoding with stand-in counts for the
-// models this build lacks). The first byte chooses the geometry and the
-// picture counter.
+// Guards against any picture bytes, in either entropy mode, crashing the H.263 decoder or reaching outside its frames.
 #include "../support/sac_stand_in_models.h"
 #include "video/h263_decoder.h"
 

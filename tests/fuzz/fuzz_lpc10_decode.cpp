@@ -1,5 +1,4 @@
-// Arbitrary bytes into the LPC-10 decoder: every 54-bit pattern must decode
-// without reads or writes outside the frames and the 35-frame area.
+// Guards against any 54-bit pattern making the LPC-10 decoder read or write outside the frames and the 35-frame area.
 #include "lpc10/lpc10.h"
 
 #include <cstddef>

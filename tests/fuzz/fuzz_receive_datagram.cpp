@@ -1,5 +1,4 @@
-// Arbitrary datagrams through the receive path: header checks, every decoder
-// and playback into /dev/null.
+// Guards against any datagram getting past the receive path's header checks into a decoder or the device out of bounds.
 #include "audio/codec_states.h"
 #include "audio/engine_state.h"
 #include "audio/media_packet.h"

@@ -1,5 +1,4 @@
-// Feeds arbitrary bytes to the settings readers as userinfo.dat and proxy.inf
-// through a real file, and to the host-entry parser as a typed line.
+// Guards against any userinfo.dat, proxy.inf or typed host entry leaving a settings field unterminated or out of range.
 #include "directory/settings.h"
 
 #include <cstdint>

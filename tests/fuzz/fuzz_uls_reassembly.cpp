@@ -1,6 +1,4 @@
-// Arbitrary bytes arriving in arbitrary pieces at the directory reply
-// assembler: replies come out bounded, and a stream cut into pieces yields at
-// least the whole lists that the same stream read at once yields.
+// Guards against directory replies cut into any pieces coming out unbounded, or yielding fewer whole lists than read at once.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>

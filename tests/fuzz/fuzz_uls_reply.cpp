@@ -1,5 +1,4 @@
-// Arbitrary bytes as one drain of the directory socket: split into replies,
-// then dispatched the way the watch callback does it.
+// Guards against any drain of the directory socket being dispatched out of bounds or shown as a malformed list or chat line.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -1,5 +1,4 @@
-// Arbitrary bytes as a registered client's request stream, cut into reads
-// at places the input chooses, through the directory server's splitter.
+// Guards against any request stream from a registered client, cut anywhere, driving the server's splitter out of bounds.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>

@@ -1,4 +1,4 @@
-// Arbitrary files through the voice and AV file player's record loop.
+// Guards against any voice or AV file driving the player's record loop out of bounds.
 #include "audio/codec_states.h"
 #include "audio/engine_state.h"
 #include "audio/voice_file.h"

@@ -1,4 +1,4 @@
-// Arbitrary YUV4MPEG2 streams through kestrelvox-file's picture reader.
+// Guards against any YUV4MPEG2 stream driving kestrelvox-file's picture reader out of bounds.
 #include "common.h"
 
 #include <cstdint>

@@ -7,7 +7,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-        static kv::video::H263Decoder program, qcif(11, 9);
+    static kv::video::H263Decoder program, qcif(11, 9);
     if (size < 1)
         return 0;
     kv::video::H263Decoder &dec = (data[0] & 1) ? qcif : program;

@@ -51,14 +51,13 @@ def check_menu(tree):
     assert abs(help[0] + help[2] - bar[0] - bar[2]) <= 4 and help[0] > audio[0] + audio[2] + 8, "Help at the right end"
 
 
-def test_main_window(run):
+def test_main_window(run, display):
     net = run.network("a", "b")
-    display = run.display(accessibility=True)
-    first = run.start("first", net["a"], accessibility=True).ready()
-    assert display.window_title(first.window) == "Kestrelvox"
+    first = run.start("first", net["a"]).ready()
+    assert display.xdotool("getwindowname", str(first.window)).strip() == "Kestrelvox"
     if not os.path.exists("/dev/dsp"):
         first.wait_output("open /dev/dsp: No such file or directory", timeout=5, stream="stderr")
-    tree = first.accessible()
+    tree = first.ui.window(kvtest.TITLE)
     check_menu(tree)
     size = dict(f.split("=", 1) for f in display.xdotool("getwindowgeometry", "--shell", str(first.window)).split())
     assert int(size["WIDTH"]) >= 300 and int(size["HEIGHT"]) >= 190, size
@@ -67,14 +66,14 @@ def test_main_window(run):
     assert all("showing" not in b["states"] for b in kvtest.find_nodes(tree, role="progress bar"))
     docs = os.environ.get("KV_UPDATE_SCREENSHOT") == "1"  # the README shows it
     first.screenshot(os.path.join(run.source_dir, "docs", "main-window.png") if docs
-                     else run.artifact("main-window.png"), first.window)
+                     else os.path.join(run.build_dir, "system-tests", "artifacts", "main-window.png"))
 
-    second = run.start("second", net["a"], accessibility=True)
+    second = run.start("second", net["a"])
     assert second.wait_exit(15) == 3
-    assert "binding audio receive socket: Address already in use" in second.stderr_lines()
+    assert "binding audio receive socket: Address already in use" in second.stderr().splitlines()
     assert first.alive()
     for copy, quit in ((first, lambda c: c.key(c.window, "ctrl+q")), ("closed", lambda c: c.close_window(c.window)),
                        ("clicked", lambda c: c.act(kvtest.TITLE, "File", "Quit"))):
-        copy = run.start(copy, net["b"], accessibility=True).ready() if isinstance(copy, str) else copy
+        copy = run.start(copy, net["b"]).ready() if isinstance(copy, str) else copy
         quit(copy)
         assert copy.wait_exit(5) == 0 and kvtest.quit_tail_ok(copy.stdout_lines()), copy.name

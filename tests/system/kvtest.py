@@ -22,8 +22,7 @@ RECEIVER_EXITED = "audio receiving process exited gracefully"
 SENDER_EXITED = "Audio transmission process exited gracefully"
 
 
-def poll(probe, timeout, what, interval=0.05):
-    """Calls probe() until it returns something true; returns that value or fails the test."""
+def poll(probe, timeout, what, interval=0.05):  # probe()'s first true value, or the test fails
     deadline = time.monotonic() + timeout
     while True:
         value = probe()
@@ -54,12 +53,11 @@ def python_cmd(func, *args):
     return [sys.executable, "-c", code, json.dumps(args)]
 
 
-def read_text(path, tail=None):
+def read_text(path):  # "" while the file is not there
     try:
-        text = pathlib.Path(path).read_bytes().decode(errors="replace")
+        return pathlib.Path(path).read_bytes().decode(errors="replace")
     except OSError:
         return ""
-    return "\n".join(text.splitlines()[-tail:]) if tail else text
 
 
 def _comm(pid):
@@ -72,13 +70,10 @@ class Proc:
     def __init__(self, run, cmd, env=None, cwd=None, stdout=None, stderr=None, pass_fds=()):
         full_env = dict(env if env is not None else os.environ, KVT_RUN=run.prefix)
         out, err = (open(path, "wb") if path else subprocess.DEVNULL for path in (stdout, stderr))
-        try:
-            self.popen = subprocess.Popen(cmd, env=full_env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
-                                          stderr=err, pass_fds=pass_fds, start_new_session=True)
-        finally:
-            for f in (out, err):
-                if f is not subprocess.DEVNULL:
-                    f.close()
+        self.popen = subprocess.Popen(cmd, env=full_env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
+                                      stderr=err, pass_fds=pass_fds, start_new_session=True)
+        for f in {out, err} - {subprocess.DEVNULL}:
+            f.close()
         self.pid = self.popen.pid
         run.defer(self.stop, f"stop {os.path.basename(cmd[0])} (pid {self.pid})")
 
@@ -109,50 +104,36 @@ class Host:
         return ["ip", "netns", "exec", self.ns, *cmd]
 
 
-class Network:
-    """Hosts in namespaces: loopback (one) or on a bridge (more); host i is .<i+1>."""
-
-    def __init__(self, run, names):
-        self.hosts = {}
-        for i, name in enumerate(names):
-            assert re.fullmatch(r"[a-z0-9]{1,4}", name), f"host name {name!r}: 1-4 of [a-z0-9]"
-            ns = self._namespace(run, run.prefix + name)
-            self.hosts[name] = Host(name, ns, "127.0.0.1" if len(names) == 1 else f"{SUBNET}.{i + 1}")
-        if len(names) > 1:
-            br = self._namespace(run, run.prefix + "br")
-            run_quiet(["ip", "-n", br, "link", "add", "br0", "type", "bridge"])
-            run_quiet(["ip", "-n", br, "link", "set", "br0", "up"])
-            for host in self.hosts.values():
-                inner, outer = run.prefix + "v" + host.name, run.prefix + "p" + host.name
-                run_quiet(["ip", "link", "add", inner, "type", "veth", "peer", "name", outer])
-                run_quiet(["ip", "link", "set", outer, "netns", br])
-                run_quiet(["ip", "-n", br, "link", "set", outer, "master", "br0"])
-                run_quiet(["ip", "-n", br, "link", "set", outer, "up"])
-                self._attach(host, inner)
-
-    @staticmethod
-    def _namespace(run, ns):
+def network(run, names):
+    """{name: Host} in namespaces: loopback (one host) or on a bridge (more); host i is .<i+1>."""
+    def namespace(ns):
         run_quiet(["ip", "netns", "add", ns])
         run.defer(lambda: run_quiet(["ip", "netns", "del", ns], check_rc=False), f"delete {ns}")
         run_quiet(["ip", "-n", ns, "link", "set", "lo", "up"])
         return ns
-
-    @staticmethod
-    def _attach(host, dev):
-        run_quiet(["ip", "link", "set", dev, "netns", host.ns])
-        run_quiet(["ip", "-n", host.ns, "addr", "add", f"{host.ip}/24", "dev", dev])
-        run_quiet(["ip", "-n", host.ns, "link", "set", dev, "up"])
-
-    def __getitem__(self, name):
-        return self.hosts[name]
+    hosts = {}
+    for i, name in enumerate(names):
+        assert re.fullmatch(r"[a-z0-9]{1,4}", name), f"host name {name!r}: 1-4 of [a-z0-9]"
+        hosts[name] = Host(name, namespace(run.prefix + name), f"{SUBNET}.{i + 1}" if len(names) > 1 else "127.0.0.1")
+    if len(names) > 1:
+        br = namespace(run.prefix + "br")
+        run_quiet(["ip", "-n", br, "link", "add", "br0", "type", "bridge"])
+        run_quiet(["ip", "-n", br, "link", "set", "br0", "up"])
+        for host in hosts.values():
+            inner, outer = run.prefix + "v" + host.name, run.prefix + "p" + host.name
+            for cmd in (["link", "add", inner, "type", "veth", "peer", "name", outer],
+                        ["link", "set", outer, "netns", br], ["-n", br, "link", "set", outer, "master", "br0", "up"],
+                        ["link", "set", inner, "netns", host.ns], ["-n", host.ns, "link", "set", inner, "up"],
+                        ["-n", host.ns, "addr", "add", f"{host.ip}/24", "dev", inner]):
+                run_quiet(["ip", *cmd])
+    return hosts
 
 
 class Display:
     """Xvfb, openbox and a private session bus for the copies and AT-SPI."""
 
     def __init__(self, run, attempts=3):
-        self.run = run
-        self.home = os.path.join(run.workdir, "display")
+        self.run, self.home = run, os.path.join(run.workdir, "display")
         for sub in ("runtime", "config", "cache", "data"):
             os.makedirs(os.path.join(self.home, sub), mode=0o700, exist_ok=True)
         for attempt in range(1, attempts + 1):  # openbox sometimes ends at start-up: a fresh Xvfb helps
@@ -184,7 +165,7 @@ class Display:
                                     "-nolisten", "tcp"], xlog)
         if not number.isdigit():
             xvfb.stop()
-            return f"Xvfb reported no display number; its log:\n{read_text(xlog, 20)}"
+            return f"Xvfb reported no display number; its log:\n{read_text(xlog)[-2000:]}"
         self.name = f":{number}"
         self.env = {"DISPLAY": self.name, "GSETTINGS_BACKEND": "memory",
                     **{f"XDG_{k.upper()}_HOME": os.path.join(self.home, k) for k in ("config", "cache", "data")},
@@ -204,8 +185,8 @@ class Display:
         status = "did not come up in 30 s" if wm.alive() else f"ended at start-up (status {wm.wait(0)})"
         wm.stop()
         xvfb.stop()
-        return (f"openbox {status} on {self.name}; openbox log:\n{read_text(wmlog, 20)}\n"
-                f"Xvfb log:\n{read_text(xlog, 20)}")
+        return (f"openbox {status} on {self.name}; openbox log:\n{read_text(wmlog)[-2000:]}\n"
+                f"Xvfb log:\n{read_text(xlog)[-2000:]}")
 
     def environ(self, extra=None):
         env = {k: v for k, v in os.environ.items() if k not in (
@@ -232,61 +213,18 @@ class Display:
 
 # ---------------------------------------------------------------------------------------------
 # Accessibility: AT-SPI calls run in a child process (they block in-process while the bus waits
-# on the application), with the display's environment.
+# on the application), with the display's environment; see Copy.tree.
 
 
 def find_nodes(tree, role=None, name=None):
     """All nodes of an accessibility tree (depth first) with that role and/or name."""
-    found, stack = [], [tree]
-    while stack:
-        node = stack.pop()
-        if (role is None or node["role"] == role) and (name is None or node["name"] == name):
-            found.append(node)
-        stack.extend(reversed(node["children"]))
-    return found
+    found = [tree] if role in (None, tree["role"]) and name in (None, tree["name"]) else []
+    return found + [node for child in tree["children"] for node in find_nodes(child, role, name)]
 
 
 def texts(tree):
     """The contents of the text nodes, in tree order."""
     return [n.get("text", "") for n in find_nodes(tree, role="text")]
-
-
-class Ui:
-    """One copy's windows through AT-SPI. A node: role, name, keys (of its first action), states,
-    extents (x, y, width, height), text (text and entry roles), children."""
-
-    def __init__(self, copy):
-        self.copy = copy
-
-    def _call(self, request, timeout=30):
-        request = dict(request, pid=self.copy.pid)
-        result = subprocess.run(python_cmd(_atspi, request), env=self.copy.display.environ(),
-                                capture_output=True, text=True, timeout=timeout)
-        assert result.returncode == 0, f"AT-SPI {request} failed: {result.stderr.strip()[-600:]}"
-        return json.loads(result.stdout)
-
-    def tree(self):
-        """The application's tree (its children are the top-level windows), or None."""
-        return self._call({"op": "dump"})
-
-    def windows(self):
-        return (self.tree() or {"children": []})["children"]
-
-    def window(self, title, timeout=10):
-        """The top-level window with this title, once it is showing."""
-        return poll(lambda: next((w for w in self.windows() if w["name"] == title
-                                  and "showing" in w["states"]), None),
-                    timeout, f"{self.copy.name}'s window {title!r}", interval=0.2)
-
-    def act(self, names, timeout=10):
-        """The first action of the object reached from the window titled names[0] by finding each
-        further name below the previous one, e.g. ["Kestrelvox", "Audio", "Mute"]."""
-        poll(lambda: self._call({"op": "act", "names": list(names)}), timeout,
-             f"an accessible {' > '.join(names)} of {self.copy.name} to act on", interval=0.2)
-
-    def set_text(self, title, index, text):  # of the index-th text field of that window
-        assert self._call({"op": "set_text", "names": [title], "index": index, "text": text}), \
-            f"{self.copy.name}: no text #{index} in {title!r}"
 
 
 def _atspi(request):
@@ -374,9 +312,8 @@ class SoundClock:
         self.server = run.prefix + "clock"
         self.conf = os.path.join(run.workdir, "asound.conf")
         pathlib.Path(self.conf).write_text(ALSA_CONF)
-        hits = sorted(h for p in ("/usr/lib/*/libaoss.so", "/usr/lib/*/libaoss.so.0") for h in glob.glob(p))
-        assert hits, "libaoss.so not found (package alsa-oss)"
-        self.libaoss = hits[0]
+        self.libaoss = (sorted(glob.glob("/usr/lib/*/libaoss.so*")) or [None])[0]
+        assert self.libaoss, "libaoss.so not found (package alsa-oss)"
         err = os.path.join(run.workdir, "jackd.err")
         self.jackd = Proc(run, ["jackd", "-n", self.server, "-r", "-d", "dummy", "-r", "8000",
                                 "-p", "80", "-C", "1", "-P", "1"],
@@ -384,10 +321,9 @@ class SoundClock:
         run.defer(self._clean_shm, "remove the JACK files of this run from /dev/shm")
 
         def ready():
-            assert self.jackd.alive(), f"jackd ended at start-up: {read_text(err, 10)}"
-            env = {**os.environ, "JACK_DEFAULT_SERVER": self.server, "JACK_NO_START_SERVER": "1"}
-            return "system:capture_1" in run_quiet(["jack_lsp", "-s", self.server], env=env,
-                                                   check_rc=False).stdout
+            assert self.jackd.alive(), f"jackd ended at start-up: {read_text(err)[-1000:]}"
+            env = {**os.environ, "JACK_NO_START_SERVER": "1"}
+            return "system:capture_1" in run_quiet(["jack_lsp", "-s", self.server], env, check_rc=False).stdout
         poll(ready, 15, "the JACK clock", interval=0.1)
 
     def env(self, dsp_in, dsp_out, alsa=False):
@@ -418,8 +354,7 @@ class Copy:
         self.run, self.name, self.host, self.display = run, name, host, run.display()
         self.dir = os.path.join(run.workdir, name)
         os.makedirs(self.dir, exist_ok=True)
-        self.stdout_path = os.path.join(self.dir, "stdout.txt")
-        self.stderr_path = os.path.join(self.dir, "stderr.txt")
+        self.stdout_path, self.stderr_path = (os.path.join(self.dir, f) for f in ("stdout.txt", "stderr.txt"))
         self.trace_path = os.path.join(self.dir, "dsp-trace.txt") if trace else None
         self.dsp_out = os.path.join(self.dir, "dsp_out.raw") if sound else None
         extra = {} if accessibility else {"NO_AT_BRIDGE": "1"}
@@ -436,7 +371,6 @@ class Copy:
                          cwd=self.dir, stdout=self.stdout_path, stderr=self.stderr_path)
         self.pid = self.proc.pid  # `ip netns exec` execs in place: this is the program itself
         self.window = None
-        self.ui = Ui(self)
 
     def alive(self):
         return self.proc.alive()
@@ -460,12 +394,8 @@ class Copy:
     def stdout_lines(self):
         return self.stdout().splitlines()
 
-    def stderr_lines(self):
-        return self.stderr().splitlines()
-
     def wait_output(self, text, timeout=10, stream="stdout"):
-        reader = self.stdout if stream == "stdout" else self.stderr
-        return poll(lambda: text in reader(), timeout, f"{text!r} on {self.name}'s {stream}")
+        return poll(lambda: text in getattr(self, stream)(), timeout, f"{text!r} on {self.name}'s {stream}")
 
     def wait_count(self, line, count, timeout=10):
         poll(lambda: self.stdout_lines().count(line) >= count, timeout,
@@ -510,12 +440,36 @@ class Copy:
         os.makedirs(os.path.dirname(path), exist_ok=True)
         self.display.tool("import", "-window", str(self.window), "-frame", path, timeout=30)
 
-    def act(self, *names, timeout=10):
-        self.ui.act(names, timeout)
+    # Accessibility: a node has role, name, keys (of its first action), states, extents (x, y, width,
+    # height), text (text and entry roles) and children.
 
-    def labels(self, window_title, timeout=10):
-        return poll(lambda: [n["name"] for n in find_nodes(self.ui.window(window_title, timeout), role="label")],
-                    timeout, f"labels of {self.name}'s {window_title!r}", interval=0.2)
+    def _atspi(self, request, timeout=30):
+        result = subprocess.run(python_cmd(_atspi, dict(request, pid=self.pid)), env=self.display.environ(),
+                                capture_output=True, text=True, timeout=timeout)
+        assert result.returncode == 0, f"AT-SPI {request} failed: {result.stderr.strip()[-600:]}"
+        return json.loads(result.stdout)
+
+    def windows(self):  # the top-level windows, as trees
+        return (self._atspi({"op": "dump"}) or {"children": []})["children"]
+
+    def tree(self, title, timeout=10):
+        """The tree of the top-level window with this title, once it is showing."""
+        return poll(lambda: next((w for w in self.windows() if w["name"] == title and "showing" in w["states"]),
+                                 None), timeout, f"{self.name}'s window {title!r}", interval=0.2)
+
+    def act(self, *names, timeout=10):
+        """The first action of the object reached from the window titled names[0] by finding each
+        further name below the previous one, e.g. "Kestrelvox", "Audio", "Mute"."""
+        poll(lambda: self._atspi({"op": "act", "names": list(names)}), timeout,
+             f"an accessible {' > '.join(names)} of {self.name} to act on", interval=0.2)
+
+    def set_text(self, title, index, text):  # of the index-th text field of that window
+        assert self._atspi({"op": "set_text", "names": [title], "index": index, "text": text}), \
+            f"{self.name}: no text #{index} in {title!r}"
+
+    def labels(self, title, timeout=10):
+        return poll(lambda: [n["name"] for n in find_nodes(self.tree(title, timeout), role="label")],
+                    timeout, f"labels of {self.name}'s {title!r}", interval=0.2)
 
     def new_connection(self, text):
         self.key(self.window, "ctrl+n")
@@ -587,14 +541,8 @@ def write_s16(path, samples):
     return path
 
 
-def tone(seconds, freq=440.0, amplitude=8000, rate=8000):
-    t = np.arange(int(seconds * rate)) / rate
-    return np.round(amplitude * np.sin(2 * np.pi * freq * t)).astype(np.int16)
-
-
-def rms(samples):
-    x = np.asarray(samples, dtype=np.float64)
-    return float(np.sqrt(np.mean(x * x))) if x.size else 0.0
+def tone(seconds, freq=440.0):
+    return np.round(8000 * np.sin(2 * np.pi * freq * np.arange(int(seconds * 8000)) / 8000)).astype(np.int16)
 
 
 def frame_rms(samples, frame=160):
@@ -621,9 +569,8 @@ class UdpPeer:
         rc = self.proc.wait(self.duration + 10)
         assert rc == 0, f"the scripted peer failed ({rc}): {read_text(self.log + '.err')[-800:]}"
 
-    def received(self):  # [(seconds since its start, sender address, datagram)]
-        return [(e[0], e[1], bytes.fromhex(e[2]))
-                for e in map(json.loads, read_text(self.log).splitlines())]
+    def received_from(self, ip):  # the datagrams it received from ip, in order
+        return [bytes.fromhex(e[2]) for e in map(json.loads, read_text(self.log).splitlines()) if e[1] == ip]
 
 
 def _udp_peer(to, duration, sends, log_path):
@@ -693,7 +640,7 @@ class Run:
         return errors
 
     def network(self, *names):
-        return Network(self, names)
+        return network(self, names)
 
     def display(self):
         self._display = self._display or Display(self)

@@ -42,7 +42,7 @@ def server_menu(copy, key):  # the Server menu by its mnemonic, an item by its o
 def connect(copy, server=None, name=None):  # OK in the server list; the server's register line if given one
     mark = server.mark() if server else 0
     server_menu(copy, "c")
-    copy.ui.window("Connect to Server")
+    copy.tree("Connect to Server")
     copy.act("Connect to Server", "OK")
     return server.wait(rf'^register \S+ "{name}" ', after=mark) if server else None
 

@@ -54,32 +54,29 @@ static void *nextSymbol(const char *name)
     return sym;
 }
 
-static int traceOpen(const char *fn, const char *path, int flags, va_list ap)
+static int isDsp(const char *path) /* open() declares path non-null; a caller may still pass NULL */
 {
+    return path && strcmp(path, "/dev/dsp") == 0;
+}
+
+int open(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
     mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(ap, int) : 0;
-    int (*real)(const char *, int, ...) = (int (*)(const char *, int, ...))nextSymbol(fn);
+    va_end(ap);
+    int (*real)(const char *, int, ...) = (int (*)(const char *, int, ...))nextSymbol("open");
     ++nested;
     int fd = real(path, flags, mode);
     --nested;
-    if (path && strcmp(path, "/dev/dsp") == 0 && !nested) {
+    if (!nested && isDsp(path)) {
         if (fd >= 0)
             atomic_store(&dspFd, fd);
         logLine("open %s flags=%d result=%d errno=%d", path, flags & O_ACCMODE, fd, fd < 0 ? errno : 0);
     }
     return fd;
 }
-
-#define OPEN_WRAPPER(fn) \
-    int fn(const char *path, int flags, ...) \
-    { \
-        va_list ap; \
-        va_start(ap, flags); \
-        int fd = traceOpen(#fn, path, flags, ap); \
-        va_end(ap); \
-        return fd; \
-    }
-OPEN_WRAPPER(open)
-OPEN_WRAPPER(open64)
+int open64(const char *path, int flags, ...) __attribute__((alias("open")));
 
 static const struct { unsigned long request; const char *name; int takesInt; } kRequests[] = {
     {SNDCTL_DSP_SETDUPLEX, "SETDUPLEX", 0}, {SNDCTL_DSP_GETCAPS, "GETCAPS", 1},

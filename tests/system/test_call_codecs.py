@@ -109,7 +109,7 @@ def test_uncompressed_peer(run, net2):
     assert b.device_transfers("write") == [2 * UNCOMPRESSED_BLOCK] * len(packets)
     kvaudio.assert_same(kvtest.read_s16(b.dsp_out), kvaudio.U2S[np.frombuffer(codes, np.uint8)], "u-law levels")
 
-    answer = [d for _, sender, d in peer.received() if sender == b.host.ip]
+    answer = peer.received_from(b.host.ip)
     assert len(answer) == len(b.device_transfers("read")) > 0
     assert {(len(d), d[16:26].hex()) for d in answer} == {(24 + 662, "00000020000002960c80")}
 

@@ -14,7 +14,7 @@ DELIVERY_SLACK = 0.3
 def open_dialog(copy):
     """Opens the compression dialog; returns (label, checked) of its radio buttons, top to bottom."""
     copy.act(kvtest.TITLE, "Audio", "Compression")
-    window = copy.ui.window(DIALOG)
+    window = copy.tree(DIALOG)
     return [(r["name"], "checked" in r["states"]) for r in kvtest.find_nodes(window, role="radio button")]
 
 

@@ -11,7 +11,7 @@ NAME, EMAIL = "alexandra-the-great", "alexandra.the.great@far-away.example"  # 1
 
 def open_profile(copy):
     kd.server_menu(copy, "u")
-    window = copy.ui.window(TITLE)
+    window = copy.tree(TITLE)
     radios = {n["name"]: "checked" in n["states"] for n in kvtest.find_nodes(window, role="radio button")}
     assert set(radios) == {"Visible mode", "Invisible mode"} and sum(radios.values()) == 1, radios
     return kvtest.texts(window), [name for name, on in radios.items() if on]
@@ -19,7 +19,7 @@ def open_profile(copy):
 
 def save(copy, texts, ok="OK"):
     for index, text in texts:
-        copy.ui.set_text(TITLE, index, text)
+        copy.set_text(TITLE, index, text)
     copy.act(TITLE, ok)
     copy.window_gone(TITLE)
 
@@ -36,7 +36,7 @@ def test_profile(run, display, directory_server):
 
     mark = server.mark()
     a.act(TITLE, "Invisible mode")
-    kvtest.poll(lambda: "checked" in kvtest.find_nodes(a.ui.window(TITLE), role="radio button",
+    kvtest.poll(lambda: "checked" in kvtest.find_nodes(a.tree(TITLE), role="radio button",
                                                        name="Invisible mode")[0]["states"], 5, "Invisible mode chosen")
     save(a, enumerate((NAME, EMAIL, "10.9.9.9", "dave\nerin\nfrank")))
     saved = kd.read_lines(userinfo)

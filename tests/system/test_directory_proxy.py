@@ -10,22 +10,21 @@ TITLE = "SOCKS Proxy Setup"
 ENABLE = "I am behind a Proxy Firewall"
 
 
-def ticked(ui):
-    return "checked" in kvtest.find_nodes(ui.window(TITLE), role="check box", name=ENABLE)[0]["states"]
+def ticked(copy):
+    return "checked" in kvtest.find_nodes(copy.tree(TITLE), role="check box", name=ENABLE)[0]["states"]
 
 
 def proxy_dialog(copy, values=None, tick=True, held=None):
     """Opens the dialog and returns what it shows; with values (server, port, user ID) fills them in and OKs."""
     kd.server_menu(copy, "p")
-    ui = copy.ui
-    shown = (kvtest.texts(ui.window(TITLE)), ticked(ui))
+    shown = (kvtest.texts(copy.tree(TITLE)), ticked(copy))
     if values:
         for index, text in enumerate(values):
-            ui.set_text(TITLE, index, text)
-        if ticked(ui) != tick:
+            copy.set_text(TITLE, index, text)
+        if ticked(copy) != tick:
             copy.act(TITLE, ENABLE)
         want = [*values[:2], values[2] if held is None else held]
-        kvtest.poll(lambda: kvtest.texts(ui.window(TITLE)) == want and ticked(ui) == tick, 5, "the new proxy values")
+        kvtest.poll(lambda: kvtest.texts(copy.tree(TITLE)) == want and ticked(copy) == tick, 5, "the new proxy values")
         copy.act(TITLE, "OK")
         copy.window_gone(TITLE)
     return shown
@@ -93,7 +92,7 @@ def test_proxy(run, display, directory_server, socks_proxy):
                                 for label in a.labels(kvtest.TITLE)), 10, "the status line")
         record = kd.registration_record("car\udcffol", s_ip, buddies=["alice"])  # invalid UTF-8 in name and chat
         kd.ScriptedUser(run, net["s"], "carol", s_ip, record, later=b"message" + b"hi \xff there", delay=1.0)
-        assert kvtest.texts(a.ui.window("Online Chat", timeout=15))[0] == "car\ufffdol: hi \ufffd there\n"
+        assert kvtest.texts(a.tree("Online Chat", timeout=15))[0] == "car\ufffdol: hi \ufffd there\n"
         kd.server_menu(a, "v")
-        assert f"car\ufffdol {s_ip}" in kd.names(a.ui.window("Online Users"), "table cell")
+        assert f"car\ufffdol {s_ip}" in kd.names(a.tree("Online Users"), "table cell")
     session(a, server, p_ip, status_and_carol)

@@ -27,10 +27,6 @@ def peer_sends(seconds):
     return [(0.05 * i, struct.pack(">16xII", 0, 488) + b"\xff" * 488) for i in range(int(seconds / 0.05))]
 
 
-def answer(peer, ip):
-    return [d for _, sender, d in peer.received() if sender == ip]
-
-
 def helper(run, host, func, *args):  # a scripted directory server on host
     run.python(host, func, *args, stderr=os.path.join(run.workdir, func.__name__ + ".err"))
     kvtest.poll(lambda: f":{kd.DIRECTORY_PORT}" in kvtest.run_quiet(host.exec_cmd("ss", "-tln")).stdout,
@@ -49,10 +45,10 @@ def new_connection_delay(b):
 
 def server_list_ok(b, other=None):
     kd.server_menu(b, "c")
-    b.ui.window("Connect to Server")
+    b.tree("Connect to Server")
     if other:
         b.key(b.window, other[0])
-        b.ui.window(other[1])
+        b.tree(other[1])
     b.act("Connect to Server", "OK")
 
 
@@ -73,7 +69,7 @@ def check_codec_fixed(run, net, b):
     b.act("Audio Compression Mode", "  OK  ")
     peer.wait()
     assert "Audio encoding busy!" in b.stdout_lines() and "Audio mode: ADPCM" not in b.stdout_lines()
-    sent = answer(peer, net["b"].ip)
+    sent = peer.received_from(net["b"].ip)
     assert len(sent) >= 4 and all(map(consistent, sent)), [d[16:26].hex() for d in sent][:3]
 
 
@@ -87,7 +83,7 @@ def check_refused_answer(run, net, b):
     rec.stop_recording()
     second = run.peer("peer3", net["s"], net["b"].ip, peer_sends(2), 3)
     second.wait()
-    assert not answer(first, net["b"].ip) and answer(second, net["b"].ip)
+    assert not first.received_from(net["b"].ip) and second.received_from(net["b"].ip)
     assert f"Sending to host {net['s'].ip}" in b.stdout_lines()
     b.mute()
 
@@ -160,7 +156,7 @@ def check_directory(run, net, b):
     assert "Sending to host " + net["s"].ip not in b.stdout_lines()[mark:], "registering calls nobody"
     b.act("Connect to Host", "Cancel")
     kd.server_menu(b, "v")
-    rows = [n["name"] for n in kvtest.find_nodes(b.ui.window("Online Users"), role="table cell")]
+    rows = [n["name"] for n in kvtest.find_nodes(b.tree("Online Users"), role="table cell")]
     assert rows == ["u0 10.0.0.1", "u1 10.0.0.2", "u2 10.0.0.3"]
 
     rss = status(b, "VmRSS")
@@ -168,7 +164,7 @@ def check_directory(run, net, b):
     kvtest.poll(lambda: "refresh 2" in kvtest.read_text(log), 10, "the second refresh")
     answered = new_connection_delay(b)  # while the flood is being read
     time.sleep(2)
-    windows = [w for w in b.ui.windows() if w["name"] == "Online Users"]
+    windows = [w for w in b.windows() if w["name"] == "Online Users"]
     dropped = sum("dropped" in line for line in b.stdout_lines())
     assert len(windows) == 1 and status(b, "VmRSS") - rss < 32 * 1024 and answered < 2 and dropped > 1000
 

@@ -46,20 +46,20 @@ def test_user_sees(run):
     chat = a.wait_window("Online Chat")
     a.type_text(chat, "x" * 70)
     a.key(chat, "Return")
-    assert [n.get("text") for n in kvtest.find_nodes(a.ui.window("Online Chat"), name="Chat input")] == ["x" * 63]
+    assert [n.get("text") for n in kvtest.find_nodes(a.tree("Online Chat"), name="Chat input")] == ["x" * 63]
     a.key(chat, "Escape")
 
     a.act(kvtest.TITLE, "Server", "User Profile")
-    a.ui.window("User Profile")
-    a.ui.set_text("User Profile", 1, "x" * 28 + "@example.org")
+    a.tree("User Profile")
+    a.set_text("User Profile", 1, "x" * 28 + "@example.org")
     a.act("User Profile", "OK")
     assert any("at most 31 bytes" in t for t in a.labels("User Profile"))
     assert pathlib.Path(a.dir, "userinfo.dat").read_bytes() == PROFILE
     a.key(a.wait_window("User Profile"), "Escape")
     a.window_gone("User Profile")
     a.act(kvtest.TITLE, "Server", "User Profile")
-    a.ui.window("User Profile")
-    a.ui.set_text("User Profile", 0, "alicia")
+    a.tree("User Profile")
+    a.set_text("User Profile", 0, "alicia")
     a.act("User Profile", "OK")
     a.window_gone("User Profile")
     assert pathlib.Path(a.dir, "userinfo.dat").read_bytes() == b"alicia\nal@example.org" + PROFILE[21:]

@@ -11,9 +11,8 @@ import kvtest_directory  # noqa: E402
 
 
 def pytest_addoption(parser):
-    parser.addoption("--binary", required=True, help="the kestrelvox program")
-    parser.addoption("--build-dir", required=True)
-    parser.addoption("--source-dir", required=True)
+    for option in ("--binary", "--build-dir", "--source-dir"):  # the program, its build and its source
+        parser.addoption(option, required=True)
     parser.addoption("--keep", action="store_true", help="keep the working directory")
 
 

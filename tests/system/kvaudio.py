@@ -276,12 +276,16 @@ class Recorder:
         return self.copy.stdout_lines()[before:]
 
     def refuse(self, name):
-        """Playing name is refused with "This file can not be played" and nothing else."""
+        """Playing name is refused: "This file can not be played", nothing else, and its box."""
         before = len(self.copy.stdout_lines())
         self._choose("ctrl+p", "Play Voice File", name)
         self.refused += 1
         self.copy.wait_count(REFUSED, self.refused)
         assert self.copy.stdout_lines()[before:] == [REFUSED], name
+        # Its box takes the focus whenever it comes up: closed before the next key.
+        self.copy.wait_window("Cannot Play File")
+        self.copy.act("Cannot Play File", "OK")
+        self.copy.window_gone("Cannot Play File")
 
     def busy_box(self, keys, text, chooser_title):
         """keys while a file operation runs show "System Busy" with text and no chooser."""

@@ -40,8 +40,7 @@ def run_quiet(cmd, env=None, timeout=10, check_rc=True):
     return result
 
 
-def need(*tools):
-    """A missing tool fails the test that needs it; it never skips it."""
+def need(*tools):  # a missing tool fails the test that needs it; it never skips it
     missing = [t for t in tools if not shutil.which(t)]
     assert not missing, f"not installed: {', '.join(missing)} (see scripts/install-deps.sh)"
 
@@ -326,11 +325,10 @@ class SoundClock:
             return "system:capture_1" in run_quiet(["jack_lsp", "-s", self.server], env, check_rc=False).stdout
         poll(ready, 15, "the JACK clock", interval=0.1)
 
-    def env(self, dsp_in, dsp_out, alsa=False):
-        env = {"JACK_DEFAULT_SERVER": self.server, "JACK_NO_START_SERVER": "1",
-               "ALSA_CONFIG_PATH": "/usr/share/alsa/alsa.conf:" + self.conf,
-               "DSP_IN": os.path.abspath(dsp_in) if dsp_in else "/dev/null", "DSP_OUT": os.path.abspath(dsp_out)}
-        return env if alsa else {**env, "LD_PRELOAD": self.libaoss}
+    def env(self, dsp_in, dsp_out):  # the card's; /dev/dsp needs libaoss preloaded too
+        return {"JACK_DEFAULT_SERVER": self.server, "JACK_NO_START_SERVER": "1",
+                "ALSA_CONFIG_PATH": "/usr/share/alsa/alsa.conf:" + self.conf,
+                "DSP_IN": os.path.abspath(dsp_in) if dsp_in else "/dev/null", "DSP_OUT": os.path.abspath(dsp_out)}
 
     def _clean_shm(self):
         self.jackd.stop()
@@ -362,8 +360,8 @@ class Copy:
         if trace:
             extra["KVT_DSPTRACE"] = self.trace_path
         if sound:
-            extra.update(run.sound().env(dsp_in, self.dsp_out, alsa))
-            preload += [extra.pop("LD_PRELOAD")] if "LD_PRELOAD" in extra else []
+            extra.update(run.sound().env(dsp_in, self.dsp_out))
+            preload += [] if alsa else [run.sound().libaoss]
         if preload:
             extra["LD_PRELOAD"] = ":".join(preload)
         extra.update(env or {})

@@ -83,7 +83,8 @@ class ScriptedUser:
 
     def __init__(self, run, host, name, server_ip, record, later=b"", delay=0.0):
         self.log = os.path.join(run.workdir, name + ".received")
-        run.python(host, _scripted_user, server_ip, record.hex(), self.log, later.hex(), delay, stderr=self.log + ".err")
+        run.python(host, _scripted_user, server_ip, record.hex(), self.log, later.hex(), delay,
+                   stderr=self.log + ".err")
 
     def received(self):
         return bytes.fromhex(kvtest.read_text(self.log).replace("\n", ""))

@@ -114,28 +114,20 @@ def scripted_server(log_path):
     log.write(f"register {addr[0]}\n")
     entry = lambda i: socket.inet_aton(f"10.0.0.{i + 1}") + f"u{i}".encode().ljust(16, b"\0")  # noqa
     listing = struct.pack("<iii", 1, 3, 0) + b"".join(entry(i) for i in range(3))
-    buffer, requests = b"", 0
-    while len(buffer) < 120:  # the registration
-        buffer += conn.recv(120 - len(buffer))
-    buffer = b""
-    while select.select([conn], [], [], 60)[0]:
-        data = conn.recv(4096)
-        if not data:
-            break
-        buffer += data
-        while len(buffer) >= 16:
-            command, buffer = buffer[:16], buffer[16:]
-            if command.startswith(b"quit!"):
-                log.write("quit\n")
-            if not command.startswith(b"refresh user"):
-                continue
-            requests += 1
-            log.write(f"refresh {requests}\n")
-            for at in range(0, len(listing), 20) if requests == 1 else ():
-                conn.sendall(listing[at:at + 20])
-                time.sleep(0.01)
-            if requests > 1:
-                conn.sendall(listing * (1000000 // len(listing)))
+    conn.recv(120, socket.MSG_WAITALL)  # the registration
+    requests = 0
+    while select.select([conn], [], [], 60)[0] and len(command := conn.recv(16, socket.MSG_WAITALL)) == 16:
+        if command.startswith(b"quit!"):
+            log.write("quit\n")
+        if not command.startswith(b"refresh user"):
+            continue
+        requests += 1
+        log.write(f"refresh {requests}\n")
+        for at in range(0, len(listing), 20) if requests == 1 else ():
+            conn.sendall(listing[at:at + 20])
+            time.sleep(0.01)
+        if requests > 1:
+            conn.sendall(listing * (1000000 // len(listing)))
 
 
 def blackhole_server():

@@ -2,72 +2,60 @@
 import os
 import shutil
 import sys
-from types import SimpleNamespace
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kvtest  # noqa: E402
+import kvtest_directory  # noqa: E402
 
 
 def pytest_addoption(parser):
-    parser.addoption("--binary", required=True, help="the kestrelvox program")
-    parser.addoption("--build-dir", required=True)
-    parser.addoption("--source-dir", required=True)
+    for option in ("--binary", "--build-dir", "--source-dir"):  # the program, its build and its source
+        parser.addoption(option, required=True)
     parser.addoption("--keep", action="store_true", help="keep the working directory")
-
-
-@pytest.fixture(scope="session")
-def kv(request):
-    opt = request.config.getoption
-    paths = SimpleNamespace(binary=os.path.abspath(opt("--binary")),
-                            build_dir=os.path.abspath(opt("--build-dir")),
-                            source_dir=os.path.abspath(opt("--source-dir")))
-    assert os.geteuid() == 0, "whole-program tests need root (network namespaces)"
-    assert os.access(paths.binary, os.X_OK), f"program not found: {paths.binary}"
-    return paths
 
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
-    outcome = yield
-    report = outcome.get_result()
-    run = getattr(item, "kv_run", None)
-    if report.failed and run is not None:
+    report = (yield).get_result()
+    if report.failed and hasattr(item, "kv_run"):
         item.kv_failed = True
-        text = [c.describe() for c in run.copies] + [f"files kept in {run.workdir}"]
-        report.sections.append(("kestrelvox run", "\n".join(text)))
+        report.sections.append(("kestrelvox run", f"files kept in {item.kv_run.workdir}"))
 
 
 @pytest.fixture
-def run(kv, request):
+def run(request):
     """Everything one test creates, torn down in reverse order even on failure or timeout."""
-    r = kvtest.Run(kv.binary, kv.build_dir, kv.source_dir, request.node.name)
+    assert os.geteuid() == 0, "whole-program tests need root (network namespaces)"
+    binary, build, source = (os.path.abspath(request.config.getoption(o)) for o in ("--binary", "--build-dir",
+                                                                                     "--source-dir"))
+    assert os.access(binary, os.X_OK), f"program not found: {binary}"
+    r = kvtest.Run(binary, build, source, request.node.name)
     request.node.kv_run = r
     yield r
     for problem in r.close():
         print(f"teardown: {problem}")
-    if getattr(request.node, "kv_failed", False) or request.config.getoption("--keep"):
-        print(f"files kept in {r.workdir}")
-    else:
+    if not (getattr(request.node, "kv_failed", False) or request.config.getoption("--keep")):
         shutil.rmtree(r.workdir, ignore_errors=True)
 
 
 @pytest.fixture
-def display(run):
+def display(run):  # Xvfb, openbox and a session bus; copies start on it
     return run.display()
-
-
-@pytest.fixture
-def display_a11y(run):
-    return run.display(accessibility=True)
-
-
-@pytest.fixture
-def sound(run):
-    return run.sound()
 
 
 @pytest.fixture
 def net2(run):
     return run.network("a", "b")
+
+
+@pytest.fixture
+def directory_server(run):
+    return lambda host, name="server": kvtest_directory.DirectoryServer(run, host, name)
+
+
+@pytest.fixture
+def socks_proxy(run):
+    return lambda host, refuse=None, name="proxy": kvtest_directory.Dante(run, host, refuse, name)
+

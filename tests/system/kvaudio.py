@@ -75,8 +75,7 @@ def ulaw_codes(samples):
     return S2U[np.asarray(samples).astype(np.int16).view(np.uint16) >> 3]
 
 
-def ulaw_levels(samples):
-    """Each 16-bit sample as the engine carries it: to u-law and back."""
+def ulaw_levels(samples):  # as the engine carries them: to u-law and back
     return U2S[ulaw_codes(samples)]
 
 
@@ -101,10 +100,8 @@ def gsm_payloads(samples, block):
 
 
 def adpcm_by_model(samples, block):
-    """An IMA coder on the u-law levels of the capture, from state (0, 0) carried over from packet
-    to packet. Returns (what is played, the payloads): a payload is the block's codes, two to a
-    byte with the earlier in the high nibble, then the state before the block (predicted value
-    big-endian, step index)."""
+    """An IMA coder on the u-law levels, state (0, 0) carried from packet to packet: (what is played, payloads).
+    A payload: the codes, earlier in the high nibble, then the state before it (big-endian value, index)."""
     predicted, index, levels, codes, states = 0, 0, [], [], []
     for n, x in enumerate(ulaw_levels(samples).tolist()):
         if n % block == 0:
@@ -136,36 +133,20 @@ def segment(samples, start, length):
     return out
 
 
-def best_lag(heard, reference):
-    """Shift of `reference` (0 or more) at which `heard` lines up with it best."""
-    size = 1 << (len(heard) + len(reference) - 1).bit_length()
-    spectrum = np.fft.rfft(reference.astype(np.float64), size) * np.conj(
-        np.fft.rfft(heard.astype(np.float64), size))
-    return int(np.argmax(np.fft.irfft(spectrum, size)[:len(reference)]))
-
-
 def capture_start(sent, heard, block, expect_from, lag, search=400):
-    """The offset o nearest `lag` at which expect_from(sent from o on) reproduces `heard` exactly:
-    where the sender's capture began. Returns (o, expectation) or (None, expectation at lag)."""
-    whole = lambda o: expect_from(segment(sent, o, max(len(heard), len(sent) - o)))  # noqa: E731
+    """Where capture began: the o nearest `lag` at which expect_from(sent from o on) is `heard`, or None."""
     for o in sorted(range(max(0, lag - search), min(len(sent), lag + search + 1)), key=lambda o: abs(o - lag)):
         first = expect_from(segment(sent, o, block))  # the first packet depends on its block only
-        if np.array_equal(first, heard[:len(first)]):
-            expected = whole(o)
-            if np.array_equal(expected[:len(heard)], heard):
-                return o, expected
-    return None, whole(lag)
-
-
-def first_difference(heard, expected):
-    diff = np.nonzero(heard[:len(expected)] != expected[:len(heard)])[0]
-    i = int(diff[0]) if diff.size else 0
-    return f"lengths {len(heard)}, {len(expected)}; {diff.size} differ, from {i}: {heard[i:i + 6]} for {expected[i:i + 6]}"
+        if np.array_equal(first, heard[:len(first)]) and np.array_equal(
+                expect_from(segment(sent, o, max(len(heard), len(sent) - o)))[:len(heard)], heard):
+            return o
+    return None
 
 
 def assert_same(played, expected, what):
-    assert played.size == expected.size and np.array_equal(played, expected), \
-        f"{what}: {first_difference(played, expected)}"
+    diff = np.nonzero(played[:len(expected)] != expected[:len(played)])[0]
+    assert played.size == expected.size and not diff.size, \
+        f"{what}: lengths {len(played)}, {len(expected)}; {diff.size} differ, from {diff[:1]}"
 
 
 def best_alignment(source, probe):
@@ -175,7 +156,8 @@ def best_alignment(source, probe):
         return 0, 0.0
     size = 1 << int(np.ceil(np.log2(source.size + probe.size)))
     corr = np.fft.irfft(np.fft.rfft(source, size) * np.conj(np.fft.rfft(probe, size)), size)
-    energy = np.sqrt(np.maximum(np.convolve(source * source, np.ones(probe.size), "valid"), 1e-9))
+    window = np.concatenate(([0.0], np.cumsum(source * source)))  # each placement's energy, in linear time
+    energy = np.sqrt(np.maximum(window[probe.size:] - window[:-probe.size], 1e-9))
     score = corr[:source.size - probe.size + 1] / (energy * np.linalg.norm(probe))
     return int(np.argmax(score)), float(np.max(score))
 
@@ -211,8 +193,7 @@ def gsm_frames(records, count):
 
 
 def check_gsm_recording(records, source, count, start_hint=0):
-    """The frames are toast's encoding of the u-law levels of the input from where capture began
-    (found by aligning their decoding with the input). Returns (offset, frames)."""
+    """(offset, frames): the frames are toast's coding of the input's u-law levels from where capture began."""
     frames = gsm_frames(records, count)
     samples = len(frames) // GSM_FRAME * 160
     offset, score = best_alignment(source[start_hint:], toast(frames, decode=True)[:3200])
@@ -225,7 +206,7 @@ def check_gsm_recording(records, source, count, start_hint=0):
 
 
 def device_reports(copy):  # standard error without the toolkit's diagnostics
-    return [line for line in copy.stderr_lines() if line.strip() and not TOOLKIT_DIAGNOSTIC.match(line)]
+    return [line for line in copy.stderr().splitlines() if line.strip() and not TOOLKIT_DIAGNOSTIC.match(line)]
 
 
 def check_alsa_startup(copy):
@@ -236,8 +217,7 @@ def check_alsa_startup(copy):
 
 
 def check_alsa_reports(copy, overrun_certain=False, underrun_certain=False):
-    """Standard error: the line about /dev/dsp and at most one report of each kind of xrun
-    (exactly one where the test made it certain), nothing else."""
+    """Standard error: the /dev/dsp line and at most one report of each xrun (one where certain), nothing else."""
     lines = device_reports(copy)
     for kind, certain in (("overrun", overrun_certain), ("underrun", underrun_certain)):
         found = [line for line in lines if kind in line.lower()]
@@ -276,9 +256,7 @@ class Recorder:
         self.recorded += 1
         self.copy.wait_count(RECORD_DONE, self.recorded)
 
-    def record(self, name, seconds):
-        """Records for about `seconds` (the file grows in bursts, so the time is what is set);
-        returns the bytes this recording added."""
+    def record(self, name, seconds):  # returns the bytes this recording added
         path = self.path(name)
         before = os.path.getsize(path) if os.path.exists(path) else 0
         self.start_recording(name)
@@ -291,20 +269,23 @@ class Recorder:
         self._choose("ctrl+p", "Play Voice File", name)
         self.played += 1
 
-    def play(self, name, timeout=30):
-        """Plays name to its end; returns the lines it printed."""
+    def play(self, name, timeout=30):  # to its end; returns the lines it printed
         before = len(self.copy.stdout_lines())
         self.start_playing(name)
         self.copy.wait_count(PLAY_DONE, self.played, timeout)
         return self.copy.stdout_lines()[before:]
 
     def refuse(self, name):
-        """Playing name is refused with "This file can not be played" and nothing else."""
+        """Playing name is refused: "This file can not be played", nothing else, and its box."""
         before = len(self.copy.stdout_lines())
         self._choose("ctrl+p", "Play Voice File", name)
         self.refused += 1
         self.copy.wait_count(REFUSED, self.refused)
         assert self.copy.stdout_lines()[before:] == [REFUSED], name
+        # Its box takes the focus whenever it comes up: closed before the next key.
+        self.copy.wait_window("Cannot Play File")
+        self.copy.act("Cannot Play File", "OK")
+        self.copy.window_gone("Cannot Play File")
 
     def busy_box(self, keys, text, chooser_title):
         """keys while a file operation runs show "System Busy" with text and no chooser."""
@@ -312,13 +293,13 @@ class Recorder:
         copy.key(copy.window, keys)
         copy.wait_window("System Busy")
         assert text in copy.labels("System Busy")
-        assert not copy.display.find_windows(f"^{chooser_title}$", pid=copy.pid)
+        assert not copy.find_windows(chooser_title)
         copy.act("System Busy", "OK")
         copy.window_gone("System Busy")
 
     def wait_progress(self, showing, timeout=5):
         def probe():
-            bars = kvtest.find_nodes(self.copy.accessible(), role="progress bar")
+            bars = kvtest.find_nodes(self.copy.tree(kvtest.TITLE), role="progress bar")
             assert len(bars) == 1, f"{len(bars)} progress bars"
             return ("showing" in bars[0]["states"]) == showing
         kvtest.poll(probe, timeout, f"the progress bar {'shown' if showing else 'hidden'}", interval=0.2)
@@ -329,22 +310,19 @@ class Recorder:
 
 
 def check_call_lines(copy, peer_ip, caller):
-    """"Sending to host" and "Receiving from host" once each (the caller's in this order: an
-    answer's thread races with the receiver's line); no engine failure."""
+    """Each call line once (an answer's thread races with the receiver's line); no engine failure."""
     lines = copy.stdout_lines()
     calls = [line for line in lines if line.startswith(("Sending to", "Receiving from"))]
     expected = [f"Sending to host {peer_ip}", f"Receiving from host {peer_ip}"]
     assert (calls if caller else sorted(calls)) == (expected if caller else sorted(expected)), lines
-    assert not [line for line in copy.stderr_lines() if line.startswith((
+    assert not [line for line in copy.stderr().splitlines() if line.startswith((
         "open audio", "binding audio", "connecting audio", "audio read", "receiving audio",
-        "malloc for audio"))], copy.stderr_lines()
+        "malloc for audio"))], copy.stderr().splitlines()
 
 
 def check_direction(run, sender, receiver, sent, codec):
-    """What `receiver` played against what `sender` captured: every block once, in order, one
-    write each, sample for sample what the codec makes of the capture (the program's pipeline by
-    kvcodec, and toast or the IMA coder written here), following the sentence's loudness.
-    Returns the captured samples."""
+    """`receiver` played every block `sender` captured once, in order, sample for sample what kvcodec and the
+    independent coders make of it, following the sentence's loudness. Returns the captured samples."""
     block = BY_NAME[codec][2]
     reads, writes = sender.device_transfers("read"), receiver.device_transfers("write")
     assert reads and set(reads) == {2 * block}, reads
@@ -352,9 +330,9 @@ def check_direction(run, sender, receiver, sent, codec):
     heard = kvtest.read_s16(receiver.dsp_out)
     assert heard.size == sum(writes) // 2
     by_kvcodec = lambda x: run.kvcodec(codec, x)  # noqa: E731
-    lag = best_lag(heard, by_kvcodec(segment(sent, 0, max(len(sent), len(heard)))))
-    offset, expected = capture_start(sent, heard, block, by_kvcodec, lag)
-    assert offset is not None, f"{codec} at {receiver.name}: {first_difference(heard, expected)}"
+    lag = best_alignment(by_kvcodec(segment(sent, 0, len(sent) + len(heard))), heard)[0]
+    offset = capture_start(sent, heard, block, by_kvcodec, lag)
+    assert offset is not None, f"{codec} at {receiver.name}: no capture start near {lag} gives what was heard"
     captured = segment(sent, offset, len(heard))
     independent = {"gsm": gsm_by_toast, "ldgsm": gsm_by_toast,
                    "adpcm": lambda x: adpcm_by_model(x, block)[0]}.get(codec)
@@ -362,7 +340,7 @@ def check_direction(run, sender, receiver, sent, codec):
         assert_same(heard, independent(captured), f"{codec} against the independent coder")
     # Loudness per 20 ms follows the sentence (LPC-10 speaks about 150 ms late).
     levels = kvtest.frame_rms(heard)
-    spoken = kvtest.frame_rms(segment(sent, offset, len(heard)))[:len(levels)]
+    spoken = kvtest.frame_rms(captured)[:len(levels)]
     corr = max(float(np.corrcoef(levels[d:], spoken[:len(spoken) - d])[0, 1]) for d in range(16))
     assert corr >= 0.8, corr
     return captured

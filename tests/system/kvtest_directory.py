@@ -1,15 +1,12 @@
 """Guards against directory tests that trust the client alone: the real server, a raw third user, a real SOCKS proxy."""
-import json
 import os
+import pathlib
 import re
 import select
 import signal
 import socket
 import struct
-import sys
 import time
-
-import pytest
 
 import kvtest
 
@@ -19,8 +16,7 @@ REFUSED = "Proxy Server: Request rejected or failed! CD = 91"
 
 def write_lines(path, lines):
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as f:
-        f.write("".join(line + "\n" for line in lines))
+    pathlib.Path(path).write_text("".join(line + "\n" for line in lines))
 
 
 def write_profile(directory, name, email, buddies=(), servers=()):
@@ -46,8 +42,8 @@ def server_menu(copy, key):  # the Server menu by its mnemonic, an item by its o
 def connect(copy, server=None, name=None):  # OK in the server list; the server's register line if given one
     mark = server.mark() if server else 0
     server_menu(copy, "c")
-    copy.ui.window("Connect to Server")
-    copy.ui.act("Connect to Server", "push button", "OK")
+    copy.tree("Connect to Server")
+    copy.act("Connect to Server", "OK")
     return server.wait(rf'^register \S+ "{name}" ', after=mark) if server else None
 
 
@@ -87,9 +83,8 @@ class ScriptedUser:
 
     def __init__(self, run, host, name, server_ip, record, later=b"", delay=0.0):
         self.log = os.path.join(run.workdir, name + ".received")
-        plan = [server_ip, record.hex(), self.log, later.hex(), delay]
-        self.proc = kvtest.Proc(run, host.exec_cmd(sys.executable, os.path.abspath(__file__), json.dumps(plan)),
-                                stderr=self.log + ".err")
+        run.python(host, _scripted_user, server_ip, record.hex(), self.log, later.hex(), delay,
+                   stderr=self.log + ".err")
 
     def received(self):
         return bytes.fromhex(kvtest.read_text(self.log).replace("\n", ""))
@@ -129,29 +124,12 @@ class Dante:
         os.makedirs(self.dir)
         self.logfile, conf = os.path.join(self.dir, "log"), os.path.join(self.dir, "conf")
         block = f"socks block {{ from: {refuse} to: 0.0.0.0/0\n    log: connect error\n}}\n" if refuse else ""
-        with open(conf, "w") as f:
-            f.write(DANTE_CONF.format(log=self.logfile, ip=host.ip, subnet=kvtest.SUBNET + ".0/24", block=block))
+        pathlib.Path(conf).write_text(DANTE_CONF.format(log=self.logfile, ip=host.ip, subnet=kvtest.SUBNET + ".0/24",
+                                                        block=block))
         self.proc = kvtest.Proc(run, host.exec_cmd("danted", "-f", conf, "-p", os.path.join(self.dir, "pid")),
                                 stdout=self.logfile + ".out", stderr=self.logfile + ".err")
 
         def listening():
-            assert self.proc.alive(), "danted ended at start-up: " + self.log()
+            assert self.proc.alive(), "danted ended at start-up: " + kvtest.read_text(self.logfile)
             return f"{host.ip}:1080" in kvtest.run_quiet(host.exec_cmd("ss", "-Htln"), check_rc=False).stdout
         kvtest.poll(listening, 10, f"danted to listen on {host.ip}:1080", interval=0.1)
-
-    def log(self):
-        return kvtest.read_text(self.logfile)
-
-
-@pytest.fixture
-def directory_server(run):
-    return lambda host, name="server": DirectoryServer(run, host, name)
-
-
-@pytest.fixture
-def socks_proxy(run):
-    return lambda host, refuse=None, name="proxy": Dante(run, host, refuse, name)
-
-
-if __name__ == "__main__":
-    _scripted_user(*json.loads(sys.argv[1]))

@@ -1,8 +1,5 @@
-/* Guards the sound tests' view of /dev/dsp: preloaded in front of the OSS emulation, it logs the
- * program's own open, OSS requests (argument before and after), read and write byte counts and
- * close of /dev/dsp, one line "<monotonic s.ms> <event>" each, into the file named by
- * KVT_DSPTRACE. Descriptors the kernel closes at process end never show up, so a logged close is
- * the program's own. */
+/* Guards the sound tests' view of /dev/dsp: preloaded in front of the OSS emulation, it logs the program's own
+ * open, OSS requests, reads, writes and close of /dev/dsp, "<monotonic s.ms> <event>" a line, into $KVT_DSPTRACE. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -21,21 +18,19 @@
 static atomic_int dspFd = -1;
 /* libaoss makes its own calls through the same symbols; only the program's calls are logged. */
 static __thread int nested;
-static atomic_int logFd = -2; /* -2: not opened yet, -1: no log wanted */
+static int logFd = -1;
 
-/* One raw write per line with O_APPEND keeps lines of different threads whole and the log out of
- * the interposed write(). errno is kept for the caller. */
+static __attribute__((constructor)) void openLog(void)
+{
+    const char *path = getenv("KVT_DSPTRACE");
+    if (path && *path)
+        logFd = (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
+/* One raw write a line with O_APPEND keeps threads' lines whole and the log out of the interposed write(). */
 static void logLine(const char *format, ...)
 {
     int saved = errno;
-    if (atomic_load(&logFd) == -2) {
-        const char *path = getenv("KVT_DSPTRACE");
-        int opened = path && *path ? (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
-        int expected = -2;
-        if (!atomic_compare_exchange_strong(&logFd, &expected, opened) && opened >= 0)
-            syscall(SYS_close, opened);
-    }
-    int fd = atomic_load(&logFd);
     char line[256];
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -46,8 +41,8 @@ static void logLine(const char *format, ...)
     va_end(ap);
     n = n > (int)sizeof line - 2 ? (int)sizeof line - 2 : n;
     line[n++] = '\n';
-    if (fd >= 0)
-        syscall(SYS_write, fd, line, (size_t)n);
+    if (logFd >= 0)
+        syscall(SYS_write, logFd, line, (size_t)n);
     errno = saved;
 }
 
@@ -59,32 +54,29 @@ static void *nextSymbol(const char *name)
     return sym;
 }
 
-static int traceOpen(const char *fn, const char *path, int flags, va_list ap)
+static int isDsp(const char *path) /* open() declares path non-null; a caller may still pass NULL */
 {
+    return path && strcmp(path, "/dev/dsp") == 0;
+}
+
+int open(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
     mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(ap, int) : 0;
-    int (*real)(const char *, int, ...) = (int (*)(const char *, int, ...))nextSymbol(fn);
+    va_end(ap);
+    int (*real)(const char *, int, ...) = (int (*)(const char *, int, ...))nextSymbol("open");
     ++nested;
     int fd = real(path, flags, mode);
     --nested;
-    if (path && strcmp(path, "/dev/dsp") == 0 && !nested) {
+    if (!nested && isDsp(path)) {
         if (fd >= 0)
             atomic_store(&dspFd, fd);
-        logLine("open %s flags=%d -> %d errno=%d", path, flags & O_ACCMODE, fd, fd < 0 ? errno : 0);
+        logLine("open %s flags=%d result=%d errno=%d", path, flags & O_ACCMODE, fd, fd < 0 ? errno : 0);
     }
     return fd;
 }
-
-#define OPEN_WRAPPER(fn) \
-    int fn(const char *path, int flags, ...) \
-    { \
-        va_list ap; \
-        va_start(ap, flags); \
-        int fd = traceOpen(#fn, path, flags, ap); \
-        va_end(ap); \
-        return fd; \
-    }
-OPEN_WRAPPER(open)
-OPEN_WRAPPER(open64)
+int open64(const char *path, int flags, ...) __attribute__((alias("open")));
 
 static const struct { unsigned long request; const char *name; int takesInt; } kRequests[] = {
     {SNDCTL_DSP_SETDUPLEX, "SETDUPLEX", 0}, {SNDCTL_DSP_GETCAPS, "GETCAPS", 1},
@@ -113,11 +105,8 @@ int ioctl(int fd, unsigned long request, ...)
     ++nested;
     int result = real(fd, request, arg);
     --nested;
-    if (withInt)
-        logLine("ioctl %s fd=%d in=0x%lx out=0x%x -> %d errno=%d", kRequests[i].name, fd, before, *(int *)arg,
-                result, result < 0 ? errno : 0);
-    else
-        logLine("ioctl %s fd=%d -> %d errno=%d", kRequests[i].name, fd, result, result < 0 ? errno : 0);
+    logLine("ioctl %s fd=%d in=0x%lx out=0x%x result=%d errno=%d", kRequests[i].name, fd, before,
+            withInt ? *(int *)arg : 0, result, result < 0 ? errno : 0);
     return result;
 }
 
@@ -129,7 +118,7 @@ int ioctl(int fd, unsigned long request, ...)
         ssize_t result = real(fd, buf, count); \
         --nested; \
         if (!nested && fd >= 0 && fd == atomic_load(&dspFd)) \
-            logLine(#fn " fd=%d count=%zu -> %zd", fd, count, result); \
+            logLine(#fn " fd=%d count=%zu result=%zd", fd, count, result); \
         return result; \
     }
 TRANSFER_WRAPPER(read, void *)
@@ -144,7 +133,7 @@ int close(int fd)
     --nested;
     if (isDevice) {
         atomic_store(&dspFd, -1);
-        logLine("close fd=%d -> %d errno=%d", fd, result, result < 0 ? errno : 0);
+        logLine("close fd=%d result=%d errno=%d", fd, result, result < 0 ? errno : 0);
     }
     return result;
 }

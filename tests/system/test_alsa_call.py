@@ -5,16 +5,11 @@ import time
 import kvaudio
 import kvtest
 
-SPEECH_A = ("This is host A speaking over the advanced Linux sound architecture. The quick brown fox "
-            "jumps over the lazy dog. Now a short pause, and then more speech. Pack my box with five "
-            "dozen liquor jugs. How vexingly quick daft zebras jump. The five boxing wizards jump "
-            "quickly, and a wizard's job is to vex chumps quickly in fog. Sphinx of black quartz, judge "
-            "my vow. That is the end of what host A has to say.")
-SPEECH_B = ("Host B answers by itself. Peter Piper picked a peck of pickled peppers. She sells sea "
-            "shells by the sea shore, and the shells she sells are surely sea shells. Red lorry, yellow "
-            "lorry, red lorry, yellow lorry. How much wood would a woodchuck chuck if a woodchuck could "
-            "chuck wood? Six slippery snails slid slowly seaward. A proper copper coffee pot. And that is "
-            "all from host B for today.")
+# About 25 s each, longer than the session: past its end only silence would be compared.
+SPEECH_A = ("This is host A speaking over the advanced Linux sound architecture. The quick brown fox jumps "
+            "over the lazy dog. Pack my box with five dozen liquor jugs. ") * 3
+SPEECH_B = ("Host B answers by itself. Peter Piper picked a peck of pickled peppers. She sells sea shells "
+            "by the sea shore. Six slippery snails slid slowly seaward. ") * 3
 
 
 def sending_count(copy, peer):
@@ -41,8 +36,8 @@ def packet_rates(run, copies, seconds):
 def test_alsa_call(run, net2):
     (path_a, input_a), (path_b, input_b) = (kvaudio.speech_input(run, "a_in.raw", SPEECH_A),
                                             kvaudio.speech_input(run, "b_in.raw", SPEECH_B, "en-gb"))
-    a = run.start("A", net2["a"], sound=True, dsp_in=path_a, accessibility=True, alsa=True)
-    b = run.start("B", net2["b"], sound=True, dsp_in=path_b, accessibility=True, alsa=True)
+    a = run.start("A", net2["a"], sound=True, dsp_in=path_a, alsa=True)
+    b = run.start("B", net2["b"], sound=True, dsp_in=path_b, alsa=True)
     for copy in (a.ready(), b.ready()):
         kvaudio.check_alsa_startup(copy)
 

@@ -15,7 +15,7 @@ ARITH = "This file's video uses arithmetic coding, which this build cannot decod
 def shown_picture_error(copy, path, picture):
     """Largest per-channel difference of the best placement of the 160 x 112 picture in the main window."""
     time.sleep(0.3)
-    copy.screenshot(path + ".png", copy.window)
+    copy.screenshot(path + ".png")
     w, h = map(int, subprocess.run(["identify", "-format", "%w %h", path + ".png"], capture_output=True, text=True,
                                    check=True).stdout.split())
     subprocess.run(["convert", path + ".png", "-depth", "8", "rgb:" + path + ".rgb"], check=True)
@@ -41,7 +41,7 @@ def test_av_file(run):
         kvtest.run_quiet(cmd, timeout=60)
 
     def start(name):  # one copy at a time: both use the port of the one host
-        copy = run.start(name, host, sound=True, accessibility=True).ready()
+        copy = run.start(name, host, sound=True).ready()
         for file in ("av.avf", "voice.vox", "arith.avf", "imported.vox", "made.avf"):
             os.link(f(file), os.path.join(copy.dir, file))
         return copy

@@ -14,7 +14,7 @@ DELIVERY_SLACK = 0.3
 def open_dialog(copy):
     """Opens the compression dialog; returns (label, checked) of its radio buttons, top to bottom."""
     copy.act(kvtest.TITLE, "Audio", "Compression")
-    window = copy.ui.window(DIALOG)
+    window = copy.tree(DIALOG)
     return [(r["name"], "checked" in r["states"]) for r in kvtest.find_nodes(window, role="radio button")]
 
 
@@ -24,12 +24,10 @@ def close_dialog(copy, button="Cancel"):
 
 
 def test_controls_and_mute(run):
-    speech_a = f"{run.workdir}/speech_a.raw"
-    speech_b = f"{run.workdir}/speech_b.raw"
-    sent_a = kvtest.speech("Hello, can you hear me? I am calling from the office.", speech_a)
-    sent_b = kvtest.speech("Yes, I can hear you well. The weather here is cold and windy today, "
-                           "and it will rain again tomorrow.", speech_b, voice="en-gb")
-    a, b = run.start_pair(input_a=speech_a, input_b=speech_b, trace=True, accessibility=True)
+    speech_a, sent_a = kvaudio.speech_input(run, "a.raw", "Hello, can you hear me? I am calling from the office.")
+    speech_b, sent_b = kvaudio.speech_input(run, "b.raw", "Yes, I can hear you well. The weather here is cold and "
+                                            "windy today, and it will rain again tomorrow.", "en-gb")
+    a, b = run.start_pair(speech_a, speech_b, trace=True)
 
     modes = ["ADPCM", "GSM", "LD-GSM", "LPC10"]
     assert open_dialog(a) == [(m, m == "GSM") for m in modes]
@@ -46,7 +44,7 @@ def test_controls_and_mute(run):
     box = a.new_connection("10.47.0.300")
     a.wait_window("Error")
     assert "Not a valid IP address!" in a.labels("Error")
-    assert box in a.display.find_windows("^New Connection$", pid=a.pid)
+    assert box in a.find_windows("New Connection")
     a.act("Error", "OK")
     a.window_gone("Error")
     assert not [line for line in a.stdout_lines() if line.startswith(("Sending to", "Receiving from"))]
@@ -62,7 +60,7 @@ def test_controls_and_mute(run):
         copy.wait_count(BUSY, 1, 5)
         time.sleep(0.5)
         assert copy.stdout_lines().count(BUSY) == 1
-        assert not copy.display.find_windows(f"^{DIALOG}$", pid=copy.pid)
+        assert not copy.find_windows(DIALOG)
 
     kvtest.poll(lambda: len(a.device_transfers("read")) >= 4, 10, "A to send four blocks")
     a.act(kvtest.TITLE, "Audio", "Mute")

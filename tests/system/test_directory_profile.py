@@ -4,43 +4,41 @@ import time
 
 import kvtest
 import kvtest_directory as kd
-from kvtest_directory import directory_server  # noqa: F401
 
 TITLE = "User Profile"
 NAME, EMAIL = "alexandra-the-great", "alexandra.the.great@far-away.example"  # 19 and 36 characters
 
 
-def open_profile(copy, ui):
+def open_profile(copy):
     kd.server_menu(copy, "u")
-    window = ui.window(TITLE)
+    window = copy.tree(TITLE)
     radios = {n["name"]: "checked" in n["states"] for n in kvtest.find_nodes(window, role="radio button")}
     assert set(radios) == {"Visible mode", "Invisible mode"} and sum(radios.values()) == 1, radios
     return kvtest.texts(window), [name for name, on in radios.items() if on]
 
 
-def save(ui, texts, ok="OK"):
+def save(copy, texts, ok="OK"):
     for index, text in texts:
-        ui.set_text(TITLE, "text", index, text)
-    ui.act(TITLE, "push button", ok)
-    ui.window_gone(TITLE)
+        copy.set_text(TITLE, index, text)
+    copy.act(TITLE, ok)
+    copy.window_gone(TITLE)
 
 
-def test_profile(run, directory_server):
+def test_profile(run, display, directory_server):
     host = run.network("lo")["lo"]
-    config = os.path.join(run.display(accessibility=True).env["XDG_CONFIG_HOME"], "kestrelvox")
+    config = os.path.join(display.env["XDG_CONFIG_HOME"], "kestrelvox")
     server = directory_server(host)
     kd.write_profile(config, "alice", "alice@example.org", ["bob", "carol"], ["Local server 127.0.0.1"])
     userinfo = os.path.join(config, "userinfo.dat")
-    a = run.start("A", host, accessibility=True).ready()
-    ui = a.ui
+    a = run.start("A", host).ready()
     assert kd.connect(a, server, "alice").endswith("as 127.0.0.1, visible, 2 buddies (1 registered)")
-    assert open_profile(a, ui) == (["alice", "alice@example.org", "127.0.0.1", "bob\ncarol"], ["Visible mode"])
+    assert open_profile(a) == (["alice", "alice@example.org", "127.0.0.1", "bob\ncarol"], ["Visible mode"])
 
     mark = server.mark()
-    ui.act(TITLE, "radio button", "Invisible mode")
-    kvtest.poll(lambda: "checked" in kvtest.find_nodes(ui.window(TITLE), role="radio button",
+    a.act(TITLE, "Invisible mode")
+    kvtest.poll(lambda: "checked" in kvtest.find_nodes(a.tree(TITLE), role="radio button",
                                                        name="Invisible mode")[0]["states"], 5, "Invisible mode chosen")
-    save(ui, enumerate((NAME, EMAIL, "10.9.9.9", "dave\nerin\nfrank")))
+    save(a, enumerate((NAME, EMAIL, "10.9.9.9", "dave\nerin\nfrank")))
     saved = kd.read_lines(userinfo)
     assert saved == [NAME[:15], EMAIL[:31], "Invisible", "dave", "erin", "frank", ""]
     assert sorted(os.listdir(config)) == ["servers.dat", "userinfo.dat"], "a temporary file stayed"
@@ -51,15 +49,15 @@ def test_profile(run, directory_server):
     kd.server_menu(a, "d")
     server.wait(r'^quit \S+ "alice"$', after=mark)
     assert kd.connect(a, server, NAME[:15]).endswith("as 127.0.0.1, invisible, 3 buddies (1 registered)")
-    assert open_profile(a, ui) == ([NAME[:15], EMAIL[:31], "127.0.0.1", "dave\nerin\nfrank"], ["Invisible mode"])
+    assert open_profile(a) == ([NAME[:15], EMAIL[:31], "127.0.0.1", "dave\nerin\nfrank"], ["Invisible mode"])
     before = os.stat(userinfo).st_mtime_ns
-    save(ui, [(0, "someone-else")], "Cancel")
+    save(a, [(0, "someone-else")], "Cancel")
     assert (os.stat(userinfo).st_mtime_ns, kd.read_lines(userinfo)) == (before, saved)
     a.quit()
 
     own = os.path.join(run.workdir, "own")  # a profile in the current directory wins, and is the one saved
     kd.write_profile(own, "olga", "olga@example.org", ["pia"])
-    b = run.start("own", host, accessibility=True).ready()
-    assert open_profile(b, b.ui)[0][:2] == ["olga", "olga@example.org"]
-    save(b.ui, [(0, "olga-renamed")])
+    b = run.start("own", host).ready()
+    assert open_profile(b)[0][:2] == ["olga", "olga@example.org"]
+    save(b, [(0, "olga-renamed")])
     assert kd.read_lines(os.path.join(own, "userinfo.dat"))[0] == "olga-renamed" and kd.read_lines(userinfo) == saved

@@ -1,13 +1,11 @@
 """Guards against the directory server dropping or mixing list answers under 2000 clients, or a bad SIGTERM exit."""
-import os
 import resource
 import socket
 import struct
 import subprocess
-import sys
 
+import kvtest
 import kvtest_directory as kd
-from kvtest_directory import directory_server  # noqa: F401
 
 N, LIST_MAX = 2000, 24
 
@@ -58,11 +56,7 @@ def load():
 def test_server_load(run, directory_server):
     host = run.network("lo")["lo"]
     server = directory_server(host)
-    done = subprocess.run(host.exec_cmd(sys.executable, os.path.abspath(__file__)), timeout=300, capture_output=True,
-                          text=True)
+    done = subprocess.run(host.exec_cmd(*kvtest.python_cmd(load)), timeout=300, capture_output=True, text=True)
     assert done.stdout == "0\n", f"wrong answers: {done.stdout} {done.stderr}"
     assert server.stop() == 0, "SIGTERM must end the server with status 0"
 
-
-if __name__ == "__main__":
-    load()

@@ -3,13 +3,11 @@ import os
 import select
 import socket
 import struct
-import sys
 import time
 
 import kvaudio
 import kvtest
-
-DIRECTORY_PORT = 2048
+import kvtest_directory as kd
 
 
 def consistent(d):
@@ -29,46 +27,35 @@ def peer_sends(seconds):
     return [(0.05 * i, struct.pack(">16xII", 0, 488) + b"\xff" * 488) for i in range(int(seconds / 0.05))]
 
 
-def answer(peer, ip):
-    return [d for _, sender, d in peer.received() if sender == ip]
-
-
-def helper(run, host, *args):
-    out = os.path.join(run.workdir, args[0][2:])
-    kvtest.Proc(run, host.exec_cmd(sys.executable, os.path.abspath(__file__), *args),
-                stdout=out + ".out", stderr=out + ".err")
-    kvtest.poll(lambda: f":{DIRECTORY_PORT}" in kvtest.run_quiet(host.exec_cmd("ss", "-tln")).stdout,
-                10, f"the {args[0]} helper")
+def helper(run, host, func, *args):  # a scripted directory server on host
+    run.python(host, func, *args, stderr=os.path.join(run.workdir, func.__name__ + ".err"))
+    kvtest.poll(lambda: f":{kd.DIRECTORY_PORT}" in kvtest.run_quiet(host.exec_cmd("ss", "-tln")).stdout,
+                10, f"the {func.__name__}")
 
 
 def new_connection_delay(b):
     time.sleep(0.5)
     start = time.monotonic()
     b.key(b.window, "ctrl+n")
-    box = kvtest.poll(lambda: b.display.find_windows("^New Connection$", pid=b.pid), 5, "New Connection", 0.01)[0]
+    box = kvtest.poll(lambda: b.find_windows("New Connection"), 5, "New Connection", 0.01)[0]
     delay = time.monotonic() - start
     b.close_window(box)
     return delay
 
 
 def server_list_ok(b, other=None):
-    b.key(b.window, "alt+s")
-    b.display.xdotool("key", "c")
-    b.ui.window("Connect to Server")
+    kd.server_menu(b, "c")
+    b.tree("Connect to Server")
     if other:
         b.key(b.window, other[0])
-        b.ui.window(other[1])
-    b.ui.act("Connect to Server", "push button", "OK")
+        b.tree(other[1])
+    b.act("Connect to Server", "OK")
 
 
 def start(run, net, name):
-    directory = os.path.join(run.workdir, name)
-    os.makedirs(directory, exist_ok=True)
-    for file, text in (("userinfo.dat", "bob\nbob@example.org\nVisible\n"),
-                       ("servers.dat", f"Test server {net['s'].ip}\n"), ("hosts.dat", f"Peer {net['a'].ip}\n")):
-        with open(os.path.join(directory, file), "w") as f:
-            f.write(text)
-    return run.start(name, net["b"], sound=True, accessibility=True).ready()
+    kd.write_profile(os.path.join(run.workdir, name), "bob", "bob@example.org", servers=[f"Test server {net['s'].ip}"])
+    kd.write_lines(os.path.join(run.workdir, name, "hosts.dat"), [f"Peer {net['a'].ip}"])
+    return run.start(name, net["b"], sound=True).ready()
 
 
 def check_codec_fixed(run, net, b):
@@ -82,7 +69,7 @@ def check_codec_fixed(run, net, b):
     b.act("Audio Compression Mode", "  OK  ")
     peer.wait()
     assert "Audio encoding busy!" in b.stdout_lines() and "Audio mode: ADPCM" not in b.stdout_lines()
-    sent = answer(peer, net["b"].ip)
+    sent = peer.received_from(net["b"].ip)
     assert len(sent) >= 4 and all(map(consistent, sent)), [d[16:26].hex() for d in sent][:3]
 
 
@@ -96,7 +83,7 @@ def check_refused_answer(run, net, b):
     rec.stop_recording()
     second = run.peer("peer3", net["s"], net["b"].ip, peer_sends(2), 3)
     second.wait()
-    assert not answer(first, net["b"].ip) and answer(second, net["b"].ip)
+    assert not first.received_from(net["b"].ip) and second.received_from(net["b"].ip)
     assert f"Sending to host {net['s'].ip}" in b.stdout_lines()
     b.mute()
 
@@ -121,65 +108,55 @@ def check_files(b):
 def scripted_server(log_path):
     """Registers one client; answers its first "refresh user" in pieces 10 ms apart and the next
     ones with 1 MB of lists at once; logs each step."""
-    listener = socket.create_server(("", DIRECTORY_PORT), backlog=4)
+    listener = socket.create_server(("", kd.DIRECTORY_PORT), backlog=4)
     log = open(log_path, "w", buffering=1)
     conn, addr = listener.accept()
     log.write(f"register {addr[0]}\n")
     entry = lambda i: socket.inet_aton(f"10.0.0.{i + 1}") + f"u{i}".encode().ljust(16, b"\0")  # noqa
     listing = struct.pack("<iii", 1, 3, 0) + b"".join(entry(i) for i in range(3))
-    buffer, requests = b"", 0
-    while len(buffer) < 120:  # the registration
-        buffer += conn.recv(120 - len(buffer))
-    buffer = b""
-    while select.select([conn], [], [], 60)[0]:
-        data = conn.recv(4096)
-        if not data:
-            break
-        buffer += data
-        while len(buffer) >= 16:
-            command, buffer = buffer[:16], buffer[16:]
-            if command.startswith(b"quit!"):
-                log.write("quit\n")
-            if not command.startswith(b"refresh user"):
-                continue
-            requests += 1
-            log.write(f"refresh {requests}\n")
-            for at in range(0, len(listing), 20) if requests == 1 else ():
-                conn.sendall(listing[at:at + 20])
-                time.sleep(0.01)
-            if requests > 1:
-                conn.sendall(listing * (1000000 // len(listing)))
+    conn.recv(120, socket.MSG_WAITALL)  # the registration
+    requests = 0
+    while select.select([conn], [], [], 60)[0] and len(command := conn.recv(16, socket.MSG_WAITALL)) == 16:
+        if command.startswith(b"quit!"):
+            log.write("quit\n")
+        if not command.startswith(b"refresh user"):
+            continue
+        requests += 1
+        log.write(f"refresh {requests}\n")
+        for at in range(0, len(listing), 20) if requests == 1 else ():
+            conn.sendall(listing[at:at + 20])
+            time.sleep(0.01)
+        if requests > 1:
+            conn.sendall(listing * (1000000 // len(listing)))
 
 
 def blackhole_server():
     """A directory port whose accept queue is full: further connects get no answer."""
-    listener = socket.create_server(("", DIRECTORY_PORT), backlog=0)  # noqa: F841 (kept open)
-    filler = socket.create_connection(("127.0.0.1", DIRECTORY_PORT))  # noqa: F841
+    listener = socket.create_server(("", kd.DIRECTORY_PORT), backlog=0)  # noqa: F841 (kept open)
+    filler = socket.create_connection(("127.0.0.1", kd.DIRECTORY_PORT))  # noqa: F841
     time.sleep(120)
 
 
 def check_directory(run, net, b):
     """Two lists open at once; a reply split in pieces; a flood of replies."""
     log = os.path.join(run.workdir, "server.log")
-    helper(run, net["s"], "--server", log)
+    helper(run, net["s"], scripted_server, log)
     mark = len(b.stdout_lines())
     server_list_ok(b, ("ctrl+o", "Connect to Host"))
     kvtest.poll(lambda: "register" in kvtest.read_text(log), 10, "the registration")
     time.sleep(1)
     assert "Sending to host " + net["s"].ip not in b.stdout_lines()[mark:], "registering calls nobody"
-    b.ui.act("Connect to Host", "push button", "Cancel")
-    b.key(b.window, "alt+s")
-    b.display.xdotool("key", "v")
-    rows = [n["name"] for n in kvtest.find_nodes(b.ui.window("Online Users"), role="table cell")]
+    b.act("Connect to Host", "Cancel")
+    kd.server_menu(b, "v")
+    rows = [n["name"] for n in kvtest.find_nodes(b.tree("Online Users"), role="table cell")]
     assert rows == ["u0 10.0.0.1", "u1 10.0.0.2", "u2 10.0.0.3"]
 
     rss = status(b, "VmRSS")
-    b.key(b.window, "alt+s")
-    b.display.xdotool("key", "v")
+    kd.server_menu(b, "v")
     kvtest.poll(lambda: "refresh 2" in kvtest.read_text(log), 10, "the second refresh")
     answered = new_connection_delay(b)  # while the flood is being read
     time.sleep(2)
-    windows = [w for w in b.ui.windows() if w["name"] == "Online Users"]
+    windows = [w for w in b.windows() if w["name"] == "Online Users"]
     dropped = sum("dropped" in line for line in b.stdout_lines())
     assert len(windows) == 1 and status(b, "VmRSS") - rss < 32 * 1024 and answered < 2 and dropped > 1000
 
@@ -199,7 +176,7 @@ def test_unreachable_directory(run):
     """While the connect is pending the window answers; when it gives up, it says so."""
     net = run.network("a", "b", "s")
     c = start(run, net, "C")
-    helper(run, net["s"], "--blackhole")
+    helper(run, net["s"], blackhole_server)
     server_list_ok(c)
     c.wait_output(f"Connecting UL Server: {net['s'].ip}")
     waits = sorted(new_connection_delay(c) for _ in range(5))
@@ -209,9 +186,3 @@ def test_unreachable_directory(run):
     assert "ULSclient connect: Connection timed out" in c.stderr()
     c.quit(15)
 
-
-if __name__ == "__main__":
-    if sys.argv[1:2] == ["--server"]:
-        scripted_server(sys.argv[2])
-    else:
-        blackhole_server()

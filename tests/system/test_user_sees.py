@@ -10,9 +10,11 @@ import kvtest_directory as kd
 PROFILE = b"alice\r\nal@example.org\r\nVisible\r\nbob\r\n\xffdd\r\ncarol"
 
 
-def wait_status(copy, text, timeout=10):  # returns when it was seen
-    return kvtest.poll(lambda: text in "\n".join(copy.labels(kvtest.TITLE)) and time.monotonic(), timeout,
-                       f"{text!r} on {copy.name}'s status line", interval=0.1)
+def wait_status(copy, text, timeout=10):  # returns when the look that saw it began, not the look's own delay
+    def seen():
+        began = time.monotonic()
+        return text in "\n".join(copy.labels(kvtest.TITLE)) and began
+    return kvtest.poll(seen, timeout, f"{text!r} on {copy.name}'s status line", interval=0.1)
 
 
 def test_user_sees(run):

@@ -2,7 +2,7 @@
 # Prints the non-blank lines of the tests against those of the program
 # (src/ and tools/), by folder, and fails when the tests outgrow the code:
 # every line of test costs every later change.
-# Counts tracked source files (C, C++, Python, shell, CMake); binary test
+# Counts tracked source files (C, C++, Python, shell); build files and binary test
 # vectors and documents are left out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +13,7 @@ files() {  # the tracked files under $1 (every file when this is not a git check
 }
 
 count() {  # non-blank lines of the source files under $1
-    files "$1" | grep -E '(\.(c|cpp|h|py|sh)|CMakeLists\.txt)$' |
+    files "$1" | grep -E '\.(c|cc|cpp|h|hpp|py|sh)$' |
         while read -r f; do [ -f "$f" ] && grep -cv '^[[:space:]]*$' "$f" || true; done |
         awk '{ s += $1 } END { print s + 0 }'
 }

@@ -1,7 +1,6 @@
 #include "app/main_window.h"
 
 #include "core/commands.h"
-#include "video/display.h"
 
 #include <cstdio>
 #include <unistd.h>
@@ -304,7 +303,7 @@ gboolean onDraw(GtkWidget *, cairo_t *cr, gpointer)
 {
     if (videoSurface) {
         cairo_set_source_surface(cr, videoSurface, 70, 20);
-        cairo_rectangle(cr, 70, 20, kDisplayWidth, kDisplayDrawnRows);
+        cairo_rectangle(cr, 70, 20, kvPictureWidth, kvPictureRows);
         cairo_fill(cr);
     }
     return FALSE;
@@ -312,18 +311,18 @@ gboolean onDraw(GtkWidget *, cairo_t *cr, gpointer)
 
 } // namespace
 
-void drawImageRGB()
+void drawImageRGB(const unsigned char *rgb, int stride, void *)
 {
-    // Copy the top 160 x 112 pixels into a surface the draw handler paints.
+    // Copy the picture into a surface the draw handler paints.
     if (!videoSurface)
-        videoSurface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, kDisplayWidth, kDisplayDrawnRows);
+        videoSurface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, kvPictureWidth, kvPictureRows);
     cairo_surface_flush(videoSurface);
     unsigned char *dst = cairo_image_surface_get_data(videoSurface);
     const int dstStride = cairo_image_surface_get_stride(videoSurface);
-    for (int y = 0; y < kDisplayDrawnRows; ++y) {
-        const uint8_t *src = pBufDisplayRGB + y * kDisplayStride;
+    for (int y = 0; y < kvPictureRows; ++y) {
+        const unsigned char *src = rgb + y * stride;
         auto *row = reinterpret_cast<uint32_t *>(dst + y * dstStride);
-        for (int x = 0; x < kDisplayWidth; ++x)
+        for (int x = 0; x < kvPictureWidth; ++x)
             row[x] = (uint32_t{src[3 * x]} << 16) | (uint32_t{src[3 * x + 1]} << 8) | src[3 * x + 2];
     }
     cairo_surface_mark_dirty(videoSurface);
@@ -341,10 +340,7 @@ gboolean timeoutProc(gpointer bar)
         gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar), count / 100.0);
         progBarCountSave = count;
     }
-    if (blVideoDisBusy.load(std::memory_order_acquire)) {
-        drawImageRGB();
-        blVideoDisBusy.store(0, std::memory_order_release);
-    }
+    kvTakePicture(drawImageRGB, nullptr);
     return TRUE;
 }
 
@@ -359,10 +355,7 @@ void installRefreshTimer()
 void removeRefreshTimer()
 {
     // The file's last picture may still wait for a tick that will not come.
-    if (blVideoDisBusy.load(std::memory_order_acquire)) {
-        drawImageRGB();
-        blVideoDisBusy.store(0, std::memory_order_release);
-    }
+    kvTakePicture(drawImageRGB, nullptr);
     if (timer) {
         g_source_remove(timer);
         timer = 0;

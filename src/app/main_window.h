@@ -39,7 +39,7 @@ void aboutBox();
 void installRefreshTimer();
 void removeRefreshTimer();
 gboolean timeoutProc(gpointer bar);
-void drawImageRGB();
+void drawImageRGB(const unsigned char *rgb, int stride, void *unused);
 
 // Front-end implementation of the core's user-interface table.
 void registerGtkUiOps();

@@ -10,6 +10,7 @@
 #include "core/util.h"
 #include "directory/settings_path.h"
 #include "directory/uls_client.h"
+#include "video/display.h"
 
 #include <arpa/inet.h>
 #include <cstdio>
@@ -296,6 +297,19 @@ KvResult kvStop()
 int kvProgress()
 {
     return progBarCount;
+}
+
+// ---- video ----
+
+static_assert(kvPictureWidth == kDisplayWidth && kvPictureRows == kDisplayDrawnRows);
+
+bool kvTakePicture(void (*draw)(const unsigned char *rgb, int stride, void *data), void *data)
+{
+    if (!blVideoDisBusy.load(std::memory_order_acquire))
+        return false;
+    draw(pBufDisplayRGB, kDisplayStride, data);
+    blVideoDisBusy.store(0, std::memory_order_release);
+    return true;
 }
 
 // ---- directory ----

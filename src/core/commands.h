@@ -96,6 +96,14 @@ KvResult kvRecordFile(const char *path);
 KvResult kvStop();
 int kvProgress(); // 0 to 99
 
+// ---- video ----
+constexpr int kvPictureWidth = 160, kvPictureRows = 112; // the part of a picture the window shows
+// If a decoded picture waits, calls draw(rgb, stride, data) with its top
+// kvPictureRows rows of kvPictureWidth pixels (R, G, B bytes, stride bytes a
+// row), then lets the decoder hand over the next one. Returns whether a
+// picture waited. GUI thread only.
+bool kvTakePicture(void (*draw)(const unsigned char *rgb, int stride, void *data), void *data);
+
 // ---- directory ----
 // servers.dat guard: false after the "Invalid User Info" box.
 bool kvDirectoryProfileValid();

@@ -15,6 +15,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -176,9 +177,19 @@ int PlaybackQueue::queuedMs() const
     return static_cast<int>(queuedSamples_ * 1000 / samplesPerSecond);
 }
 
-void PlaybackQueue::trim(int deviceQueuedMs)
+void PlaybackQueue::trim(int deviceQueuedMs, int64_t nowMs)
 {
-    while (count_ > 1 && queuedMs() + deviceQueuedMs > kMaxBacklogMs) {
+    if (queuedMs() + deviceQueuedMs <= kMaxBacklogMs) {
+        overSinceMs_ = -1;
+        cutting_ = false;
+        return;
+    }
+    if (overSinceMs_ < 0)
+        overSinceMs_ = nowMs;
+    cutting_ = cutting_ || queuedMs() > kBurstMs || nowMs - overSinceMs_ >= kSustainMs;
+    // Oldest first; while the device alone holds more than the bound, the
+    // newest go too, until it has played down to it.
+    while (cutting_ && count_ > 0 && queuedMs() + deviceQueuedMs > kMaxBacklogMs) {
         pop();
         ++dropped_;
     }
@@ -254,6 +265,12 @@ void stopReceiving()
 
 namespace {
 
+int64_t steadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 // Sound already queued in the device, from its free space against the most
 // free space it ever reported (an empty queue). 0 when it cannot say.
 int deviceQueuedMs(long &maxFree)
@@ -323,7 +340,7 @@ int receiveAudio()
         }
         if (quit)
             break;
-        queue.trim(deviceQueuedMs(deviceMaxFree));
+        queue.trim(deviceQueuedMs(deviceMaxFree), steadyMs());
         size_t length = 0;
         if (const unsigned char *packet = queue.front(&length)) {
             playPacket(packet, length);

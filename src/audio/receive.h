@@ -41,22 +41,28 @@ void setAutoAnswer(bool on);
 // Samples a checked packet (host order) will play, by its codec word.
 int packetSampleCount(const unsigned char *packet);
 
-// Received packets waiting to be played. Whenever more than kMaxBacklogMs of
-// sound waits (here and in the device), the oldest packets are dropped, so the
-// delay of a call recovers soon after any burst. The bound leaves room for
-// devices that keep over a second queued by themselves (sound servers and
-// OSS emulations do): with a bound at one second they lost every other
-// packet of a steady call.
+// Received packets waiting to be played. A burst (more than kBurstMs of
+// sound waiting here) is cut at once, and so is a backlog that has stayed
+// above kMaxBacklogMs (here and in the device together) for kSustainMs: the
+// oldest packets go until no more than kMaxBacklogMs is left (all of them
+// while the device alone holds more), so the delay of a call recovers soon
+// after any burst. Moments above the bound are left alone:
+// devices that keep over a second queued by themselves (sound servers, OSS
+// emulations) and captures that hand over a quarter second at a time make
+// a steady call swing past it, and cutting there lost packets of every
+// steady call.
 class PlaybackQueue {
 public:
     static constexpr int kSlots = 64;
     static constexpr int kMaxBacklogMs = 1500;
+    static constexpr int kBurstMs = 1000;
+    static constexpr int kSustainMs = 3000;
     PlaybackQueue();
     // Adds a checked packet; drops the oldest if all slots are taken.
     void push(const unsigned char *packet, size_t length);
-    // Drops the oldest packets while more than kMaxBacklogMs waits, counting
-    // deviceQueuedMs of sound already in the device; keeps at least one.
-    void trim(int deviceQueuedMs);
+    // Applies the rules above at time nowMs, counting deviceQueuedMs of sound
+    // already in the device.
+    void trim(int deviceQueuedMs, int64_t nowMs);
     // The oldest packet, or null when empty; valid until the next pop or push.
     const unsigned char *front(size_t *length) const;
     void pop();
@@ -72,6 +78,8 @@ private:
     int count_ = 0;
     long queuedSamples_ = 0;
     long dropped_ = 0;
+    int64_t overSinceMs_ = -1; // since when the backlog has been above the bound
+    bool cutting_ = false;     // a cut goes on until the backlog is within the bound
 };
 
 // The quit datagram: "QuitAudioProcess!" and a zero byte.

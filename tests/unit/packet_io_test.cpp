@@ -132,12 +132,13 @@ TEST(VoiceFile, BadFilesAreRefusedOrEndPlaybackWithAMessageAndPlayNothing)
     EXPECT_EQ(CheckValidFile((dir / "missing").c_str(), kVoiceOrAvFile), 0);
 }
 
-TEST(ReceivePath, BacklogStaysWithinASecondAndAHalfAndKeepsTheNewestPackets)
+TEST(ReceivePath, BurstsAndLastingBacklogsAreCutToASecondAndAHalfKeepingTheNewestPackets)
 {
     const struct {
         uint32_t codec;
         int samples, payload, burst, deviceMs, kept;
     } cases[] = {{0x20, 3200, 662, 92, 0, 3}, {0x20, 3200, 662, 92, 600, 2}, // GSM: 92 packets are 37 s
+                 {0x20, 3200, 662, 92, 1600, 0},                                // the device alone is past it
                  {0x20, 160, 35, 300, 0, 64},  // LD-GSM: the 64 slots bind first
                  {0, 0, 488, 40, 0, 24},       // u-law, 61 ms each
                  {0x20, 0xFFFF, 35, 10, 0, 3}}; // a GSM count beyond any block counts as 400 ms
@@ -151,11 +152,24 @@ TEST(ReceivePath, BacklogStaysWithinASecondAndAHalfAndKeepsTheNewestPackets)
             writeLe32(p.data(), static_cast<uint32_t>(i)); // the packet's number, in unused bytes
             queue.push(p.data(), p.size());
         }
-        queue.trim(c.deviceMs);
+        queue.trim(c.deviceMs, 0);
         size_t length = 0;
         const unsigned char *oldest = queue.front(&length);
         ASSERT_EQ(queue.size(), c.kept) << c.burst << " packets, " << c.deviceMs << " ms in the device";
+        if (!oldest)
+            continue;
         EXPECT_EQ(readLe32(oldest), static_cast<uint32_t>(c.burst - c.kept)) << "the newest are kept";
         EXPECT_EQ(length, p.size());
+    }
+    // A steady call swings past the bound for moments (two ADPCM packets beside 1.2 s in the device): cut only when
+    // that lasts.
+    PlaybackQueue queue;
+    Bytes p(kPacketHeaderSize + 903, 0);
+    setPacketCodec(p.data(), 0x200), setPacketPayloadLength(p.data(), 903);
+    queue.push(p.data(), p.size());
+    for (int64_t now : {0, 100, 2900, 3100}) {
+        queue.push(p.data(), p.size()), queue.trim(1200, now);
+        EXPECT_EQ(queue.size(), now < 3000 ? 2 : 1) << now;
+        queue.pop();
     }
 }

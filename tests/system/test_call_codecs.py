@@ -4,7 +4,6 @@ import math
 import os
 import socket
 
-import numpy as np
 import pytest
 
 import kvaudio
@@ -12,7 +11,6 @@ import kvtest
 
 SENTENCE_A = ("The quick brown fox jumps over the lazy dog near the river bank.", "en-us")
 SENTENCE_B = ("Seven silver spoons were sitting on the wooden kitchen table.", "en-gb")
-UNCOMPRESSED_BLOCK = 488
 
 
 class LinkRecorder:
@@ -86,28 +84,4 @@ def test_codec_call(run, net2, label, codec):
     for (sender, receiver), (_, sent) in zip(((a, b), (b, a)), inputs):
         captured = kvaudio.check_direction(run, sender, receiver, sent, codec)
         check_wire(link.sent_by(sender.host.ip), len(sender.device_transfers("read")), codec, captured)
-
-
-def test_uncompressed_peer(run, net2):
-    """u-law packets from a scripted peer play as the table's levels; the answer is one GSM packet per block
-    (its frames are checked against toast's in test_codec_call)."""
-    _, peer_speech = kvaudio.speech_input(run, "peer.raw", "Please call me back when the meeting is over.")
-    b_path, _ = kvaudio.speech_input(run, "b.raw", *SENTENCE_B)
-    b = run.start("B", net2["b"], sound=True, dsp_in=b_path, trace=True).ready()
-    codes = kvaudio.ulaw_codes(kvaudio.segment(peer_speech, 0, -(-len(peer_speech) // 488) * 488)).tobytes()
-    packets = [codes[i:i + UNCOMPRESSED_BLOCK] for i in range(0, len(codes), UNCOMPRESSED_BLOCK)]
-    last = 0.2 + 0.061 * (len(packets) - 1)
-    peer = run.peer("peer", net2["a"], b.host.ip, duration=last + 5,
-                    sends=[(0.2 + 0.061 * i, kvtest.media_packet(p)) for i, p in enumerate(packets)])
-    kvtest.poll(lambda: len(b.device_transfers("write")) >= len(packets), last + 5, "the packets played")
-    b.mute()
-    peer.wait()
-    b.quit(5)
-    kvaudio.check_call_lines(b, net2["a"].ip, caller=False)
-    assert b.device_transfers("write") == [2 * UNCOMPRESSED_BLOCK] * len(packets)
-    kvaudio.assert_same(kvtest.read_s16(b.dsp_out), kvaudio.U2S[np.frombuffer(codes, np.uint8)], "u-law levels")
-
-    answer = peer.received_from(b.host.ip)
-    assert len(answer) == len(b.device_transfers("read")) > 0
-    assert {(len(d), d[16:26].hex()) for d in answer} == {(24 + 662, "00000020000002960c80")}
 

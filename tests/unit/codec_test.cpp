@@ -84,7 +84,7 @@ TEST(CaptureBlock, SizesCodecWordsAndLayoutsPerCodecAndTheReceiverPlaysEverySamp
     auto trailer = [](const Bytes &b) { return std::tuple(b[b.size() - 3] << 8 | b[b.size() - 2], int(b.back())); };
     EXPECT_EQ(trailer(capture(speechLike(1800))), std::tuple(0, 0));
     const adpcm_state after = sendCodec.adpcm;
-    EXPECT_EQ(trailer(capture(speechLike(1800, 1))), std::tuple(static_cast<uint16_t>(after.valprev), int(after.index)));
+    EXPECT_EQ(trailer(capture(speechLike(1800, 1800))), std::tuple(static_cast<uint16_t>(after.valprev), int(after.index)));
 }
 
 // Toast's frames and decoding of committed speech; the receiver decodes between blocks, which shared state would upset.

@@ -5,6 +5,7 @@
 #include "audio/engine_state.h"
 #include "audio/ulaw.h"
 #include "core/ui_ops.h"
+#include "test_data.h"
 
 #include <gtest/gtest.h>
 
@@ -19,15 +20,11 @@
 
 using Bytes = std::vector<unsigned char>;
 
-// 16-bit speech-like samples: two tones under a slow envelope.
-inline std::vector<int16_t> speechLike(int n, double seed = 0)
+// n samples of the committed English speech, from sample `from` on.
+inline std::vector<int16_t> speechLike(int n, int from = 0)
 {
-    std::vector<int16_t> s(n);
-    for (int i = 0; i < n; ++i) {
-        const double t = (i + seed * 1000) / 8000.0, env = 0.5 + 0.5 * std::sin(2 * M_PI * 3 * t);
-        s[i] = static_cast<int16_t>(env * (9000 * std::sin(2 * M_PI * 220 * t) + 4000 * std::sin(2 * M_PI * 1330 * t)));
-    }
-    return s;
+    static const std::vector<int16_t> speech = readTestSamples("speech_en-us.raw");
+    return {speech.begin() + from, speech.begin() + from + n};
 }
 
 inline Bytes ulawOf(const std::vector<int16_t> &s)

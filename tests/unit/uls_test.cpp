@@ -382,7 +382,7 @@ TEST_F(UlsServerTest, SplitOddAndHostileRecordsDoNotDisturbOthers) {
         auto &p = staying.emplace_back(std::make_unique<Peer>(port()));
         const std::string junk(1 + i * 40, char(i * 37));
         const std::string sent[] = {odd, registration(std::string(16, 'n')), junk + std::string(120, 'r'),
-                                    std::string(60, 'h'), registration("h" + std::to_string(i), 0) + junk + "refresh bu",
+                                    std::string(60, 'h'), registration(std::string("h").append(std::to_string(i)), 0) + junk + "refresh bu",
                                     junk, ""};
         p->send(sent[i % 7]);
         EXPECT_TRUE(i % 7 >= 3 || closedByPeer(p->fd)) << i;

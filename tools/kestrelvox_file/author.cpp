@@ -51,7 +51,7 @@ std::string partName(const std::string &path, size_t part)
     const size_t slash = path.rfind('/');
     const size_t dot = path.rfind('.');
     const bool extension = dot != std::string::npos && dot > (slash == std::string::npos ? 0 : slash + 1);
-    const std::string number = "-" + std::to_string(part);
+    const std::string number = std::string("-").append(std::to_string(part)); // not "-" + ...: -Wrestrict at -O3
     return extension ? path.substr(0, dot) + number + path.substr(dot) : path + number;
 }
 

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package out/kestrelvox_<version>_<arch>.deb the way a
 # distribution would: Debian's compiler and hardening flags, no -Werror, no
-# tests, prefix /usr. Then runs lintian on it (apt-get install lintian).
+# tests, prefix /usr. Then runs lintian on it (apt-get install lintian); an
+# error from lintian fails the script, warnings and notes are only shown.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+command -v lintian >/dev/null || { echo "lintian is missing: apt-get install lintian" >&2; exit 2; }
 
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 eval "$(dpkg-buildflags --export=sh)"
@@ -19,4 +21,4 @@ mkdir -p out
 deb=$(ls -t build-deb/kestrelvox_*.deb | head -1)
 cp "$deb" out/
 echo "package: out/$(basename "$deb")"
-lintian --info --display-info --pedantic "out/$(basename "$deb")" || true
+lintian --info --display-info --pedantic "out/$(basename "$deb")"

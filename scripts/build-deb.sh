@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package out/kestrelvox_<version>_<arch>.deb the way a
 # distribution would: Debian's compiler and hardening flags, no -Werror, no
-# tests, prefix /usr. Then runs lintian on it (apt-get install lintian); an
-# error from lintian fails the script, warnings and notes are only shown.
+# tests, prefix /usr. Then runs lintian on it; an error from lintian fails
+# the script, warnings and notes are only shown.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
 command -v lintian >/dev/null || { echo "lintian is missing: apt-get install lintian" >&2; exit 2; }
 
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all

@@ -7,7 +7,7 @@
 #   - the desktop entry's Exec line, started under Xvfb, shows the main
 #     window with the program's name and icon;
 #   - removing the package leaves no file behind but configuration.
-# Needs root, debootstrap, Xvfb, xdotool, x11-utils and Debian's mirror.
+# Needs root and Debian's mirror (scripts/install-deps.sh installs the rest).
 # Not part of CI (it downloads about 60 MB); it takes a few minutes.
 #
 # usage: scripts/clean-install-test.sh [PACKAGE.deb]
@@ -15,6 +15,7 @@
 #   KV_KEEP_ROOT=1        leave the root in place for a look afterwards
 set -euo pipefail
 cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
 started=$(date +%s)
 
 deb=${1:-$(ls -t out/kestrelvox_*.deb 2>/dev/null | head -1)}

@@ -20,6 +20,8 @@ packages=(
   dante-server
   # H.263 decoder tests: an independent encoder and decoder (black box)
   ffmpeg
+  # the Debian package: lintian checks it, debootstrap makes the root of its clean-install test
+  lintian debootstrap
 )
 
 missing=()

@@ -74,7 +74,7 @@ def test_codec_call(run, net2, label, codec):
         copy.mute()
     try:
         kvtest.poll(lambda: all(len(r.device_transfers("write")) >= len(s.device_transfers("read"))
-                                for s, r in ((a, b), (b, a))), 3, "every block to be played")
+                                for s, r in ((a, b), (b, a))), 10, "every block to be played")
     except AssertionError:
         pass  # the counts are compared below, with the details
     for copy in (a, b):

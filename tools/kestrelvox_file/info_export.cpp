@@ -64,17 +64,12 @@ std::string codecWordName(uint32_t word)
     // Appended piece by piece: "+" + std::string(...) inserts at the front,
     // which GCC 12 at -O3 takes for an overlapping copy (-Wrestrict).
     std::string name;
-    const auto add = [&name](const char *text) {
-        if (!name.empty())
-            name += '+';
-        name += text;
-    };
     const std::pair<uint32_t, const char *> bits[] = {{kCodecLpc10, "lpc10"}, {kCodecGsm, "gsm"}, {kCodecAdpcm, "adpcm"}};
     for (auto [bit, text] : bits)
         if (word & bit)
-            add(text);
+            name.append(name.empty() ? "" : "+").append(text);
     if (word & ~(kCodecLpc10 | kCodecGsm | kCodecAdpcm))
-        add("unknown bits");
+        name.append(name.empty() ? "" : "+").append("unknown bits");
     return name;
 }
 
